@@ -1,0 +1,30 @@
+#pragma once
+// The connection monitor: the pass that turns a device arrival into a bootloader in boot load mode,
+// and the session state it shares with the rest of the program.
+
+#include <cstdint>
+
+#include "usb/Hid.h"
+
+extern bool VendorDeviceOpen;
+extern THidDevice VendorDevice;
+extern THidDeviceTable KnownDevices;
+extern uint8_t KnownDeviceCount;
+extern THidDeviceTable PresentDevices;
+extern uint8_t PresentDeviceCount;
+
+void ResetSession();
+void OnDeviceChange();
+void OpenVendorDevice();
+void InstallOnDeviceChange();
+void InstallOpenVendorDevice();
+
+// Program-wide start-up step (before the main window exists) and the shut-down step.
+void MonitorStartup();
+void MonitorShutdown();
+
+// How the last connection pass ended (for the command-line exit code and the tests).
+enum class TPassResult { None, NoDevice, OpenFailed, NotFound, BadBootInfo, BootModeFailed, Connected };
+extern TPassResult LastPassResult;
+
+void ResetMonitorState();

@@ -1,0 +1,79 @@
+#include "boot/BL_Command.h"
+
+#include "boot/Clock.h"
+#include "usb/Hid.h"
+
+THidDevice* SelectedSlot() {
+    if (SelectedDevice < 0 || SelectedDevice >= HidSlotCount) return nullptr;
+    return &TargetDevices[static_cast<size_t>(SelectedDevice)];
+}
+
+namespace {
+
+// Up to 501 polls, 12 ms apart after each empty one; true at the first report.
+bool PollAnswer(THidDevice& device, uint8_t* answer) {
+    for (int attempt = 0; attempt < MaxPolls; ++attempt) {
+        if (HidReadReport(device, answer)) return true;
+        Pause(PauseAfterPollMs);
+    }
+    return false;
+}
+
+}  // namespace
+
+void BootQuery(uint8_t code, TBootPacket& buffer) {
+    if (SelectedDevice == -1) return;
+    buffer.fill(0);
+    buffer[0] = CommandMarker;
+    buffer[1] = code;
+    HidWriteReport(CurrentDevice, buffer.data());
+    Pause(PauseAfterSendMs);
+    buffer.fill(0);
+    if (!PollAnswer(CurrentDevice, buffer.data())) {
+        buffer.fill(0);
+        ++CommErrorCount;
+    }
+}
+
+void BootCommand(uint8_t code, TBootPacket& buffer) {
+    if (SelectedDevice == -1) return;
+    buffer.fill(0);
+    buffer[0] = CommandMarker;
+    buffer[1] = code;
+    HidWriteReport(CurrentDevice, buffer.data());
+}
+
+bool BootData(const TBootPacket& report) {
+    if (CommErrorCount > 0) return false;
+    THidDevice* slot = SelectedSlot();
+    if (!slot) return false;
+    HidWriteReport(*slot, report.data());
+    Pause(PauseAfterDataMs);
+    return true;
+}
+
+bool BootDataAck(const TBootPacket& packet, uint8_t expectedEcho) {
+    if (CommErrorCount > 0) return false;
+    THidDevice* slot = SelectedSlot();
+    if (!slot) return false;
+    HidWriteReport(*slot, packet.data());
+    Pause(PauseAfterSendMs);
+    TBootPacket answer{};
+    if (PollAnswer(*slot, answer.data())) return answer[1] == expectedEcho;
+    ++CommErrorCount;
+    return false;
+}
+
+bool BootWriteHeader(uint16_t count, uint64_t address) {
+    TBootPacket p{};
+    p[0] = CommandMarker;
+    p[1] = cmdWrite;
+    const uint32_t a = static_cast<uint32_t>(address);
+    p[2] = uint8_t(a);
+    p[3] = uint8_t(a >> 8);
+    p[4] = uint8_t(a >> 16);
+    p[5] = uint8_t(a >> 24);
+    p[6] = uint8_t(count);
+    p[7] = uint8_t(count >> 8);
+    return HidWriteReport(CurrentDevice, p.data());
+}

@@ -1,0 +1,43 @@
+#pragma once
+// The programming sequence: erase, block writer, program image with boot vectors, PIC32 boot image,
+// and the whole flash procedure.
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "boot/BL_Vars.h"
+
+constexpr std::array<uint32_t, 4> Pic32VectorJump = {0x3C1EBFC0, 0x37DE0050, 0x03C00008, 0x70000000};
+
+struct TPic32PatchEntry {
+    uint16_t offset;
+    uint32_t word;
+};
+constexpr std::array<TPic32PatchEntry, 4> Pic32BootPatch = {
+    {{0x0040, 0x3C1E0000}, {0x0044, 0x37DE0000}, {0x0048, 0x03C00008}, {0x004C, 0x70000000}}};
+
+// How a step ended. A step that fails has logged nothing yet; FlashTarget logs the reason once.
+enum class TStepResult { Ok, NoAnswer, WrongAnswer, NotTaken, Refused };
+
+// How the last flash procedure ended (for the command-line exit code and the tests).
+enum class TFlashResult { None, Flashed, FileRefused, TargetRefused, CommFailed };
+extern TFlashResult LastFlashResult;
+
+TStepResult EraseBlocks(uint32_t count, uint32_t step, uint64_t start);
+TStepResult EraseFlash();
+// source/sourceSize: FlashImage or BootImage.
+TStepResult WriteBlocks(int32_t startOffset, uint16_t blockSize, uint32_t byteCount, uint32_t baseAddress,
+                        const uint8_t* source, size_t sourceSize);
+TStepResult FlashProgramImage();
+TStepResult FlashBootImage();
+void FlashTarget(const std::string& fileName);
+
+// Checks that every run of this flash can be carried out with the target's layout and the parsed
+// image: no wrapped address or count, no read past an image, no slot outside FlashImage.
+// On false, why holds a status line for the log.
+bool CheckFlashPlan(std::string& why);
+// Checks the boot information of a connected target before boot load mode is entered.
+bool ValidateBootInfo(std::string& why);
+
+uint16_t TransferBlockSize();

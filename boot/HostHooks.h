@@ -1,0 +1,31 @@
+#pragma once
+// What the GUI-free code needs from its host (the window, the command-line flasher or a test):
+// where finished log lines go, the progress bar, one pass of pending-message handling, message boxes
+// and the window-only steps of the connection pass.
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+struct THostHooks {
+    std::function<void(const std::string&)> appendLogLine;  // one finished line of the log
+    std::function<void()> clearLog;
+    std::function<void(int64_t)> setProgressMax;
+    std::function<void(int64_t)> setProgressPos;
+    std::function<void()> processMessages;
+    std::function<void(const std::string&)> showMessage;  // modal box with an OK button
+    // Connection pass, after boot load mode was entered: enable the file buttons and show the
+    // family's image (file dialog when it does not exist). The window installs it; the CLI does not.
+    std::function<void()> sessionConnected;
+};
+
+THostHooks& HostHooks();
+void SetHostHooks(THostHooks hooks);
+
+// Convenience calls that do nothing when a hook is not installed.
+void HostAppendLogLine(const std::string& line);
+void HostClearLog();
+void HostSetProgressMax(int64_t max);
+void HostSetProgressPos(int64_t pos);
+void HostProcessMessages();
+void HostShowMessage(const std::string& text);
