@@ -1,0 +1,165 @@
+#include "sim/TSimBackend.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
+#include "boot/Clock.h"
+
+namespace {
+
+constexpr size_t PlainDevice = SIZE_MAX;
+constexpr size_t DataBytes = 64;
+
+// Profile strings are UTF-8; the transport expects what a device descriptor gives: UTF-32 here.
+std::u32string Utf32(const std::string& s) {
+    std::u32string out;
+    for (size_t i = 0; i < s.size();) {
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        int extra = c < 0x80 ? 0 : (c >> 5) == 0x6 ? 1 : (c >> 4) == 0xE ? 2 : (c >> 3) == 0x1E ? 3 : -1;
+        char32_t cp = extra == 0 ? c : extra == 1 ? c & 0x1F : extra == 2 ? c & 0x0F : c & 0x07;
+        bool ok = extra >= 0 && i + extra < s.size();
+        for (int k = 1; ok && k <= extra; ++k) {
+            const unsigned char n = static_cast<unsigned char>(s[i + k]);
+            if ((n & 0xC0) != 0x80) ok = false;
+            else cp = (cp << 6) | (n & 0x3F);
+        }
+        if (!ok) {
+            out += U'\uFFFD';
+            ++i;
+            continue;
+        }
+        out += cp;
+        i += extra + 1;
+    }
+    return out;
+}
+
+}  // namespace
+
+TVirtualTarget& TSimBackend::AddTarget(const TSimProfile& profile) {
+    m_paths.push_back(profile.path.empty() ? "sim:" + std::to_string(m_targets.size()) : profile.path);
+    m_targets.push_back(std::make_unique<TVirtualTarget>(profile));
+    return *m_targets.back();
+}
+
+void TSimBackend::AddPlainDevice(const THidInterfaceInfo& info) {
+    m_plain.push_back(info);
+    if (m_plain.back().path.empty()) m_plain.back().path = "plain:" + std::to_string(m_plain.size() - 1);
+}
+
+void TSimBackend::RemovePlainDevices() {
+    m_plain.clear();
+    // Their handles die with them.
+    for (auto& h : m_handles)
+        if (h.target == PlainDevice) h.open = false;
+}
+
+int TSimBackend::OpenHandles() const {
+    auto isOpen = [](const THandle& h) { return h.open; };
+    return static_cast<int>(std::count_if(m_handles.begin(), m_handles.end(), isOpen));
+}
+
+bool TSimBackend::Enumerate(std::vector<THidInterfaceInfo>& out) {
+    out.clear();
+    for (size_t i = 0; i < m_targets.size(); ++i) {
+        if (!m_targets[i]->Plugged()) continue;
+        const TSimProfile& p = m_targets[i]->Profile();
+        THidInterfaceInfo info;
+        info.path = m_paths[i];
+        info.attributesRead = true;
+        info.vendorId = p.vendorId;
+        info.productId = p.productId;
+        info.version = p.version;
+        info.hasManufacturer = !p.manufacturer.empty();
+        info.manufacturer = Utf32(p.manufacturer);
+        info.hasProduct = !p.product.empty();
+        info.product = Utf32(p.product);
+        info.hasSerial = !p.serial.empty();
+        info.serial = Utf32(p.serial);
+        info.capsRead = true;
+        info.reportLength = p.reportLength;
+        out.push_back(info);
+    }
+    out.insert(out.end(), m_plain.begin(), m_plain.end());
+    return true;
+}
+
+int TSimBackend::Open(const std::string& path, THidOpenError& error) {
+    ++m_opens;
+    if (m_failOpen != THidOpenError::None) {
+        error = m_failOpen;
+        return -1;
+    }
+    size_t index = PlainDevice;
+    bool found = false;
+    for (size_t i = 0; i < m_targets.size() && !found; ++i) {
+        if (m_paths[i] == path && m_targets[i]->Plugged()) {
+            index = i;
+            found = true;
+        }
+    }
+    for (size_t i = 0; i < m_plain.size() && !found; ++i) found = m_plain[i].path == path;
+    if (!found) {
+        error = THidOpenError::NotFound;
+        return -1;
+    }
+    const uint32_t generation = index == PlainDevice ? 0 : m_targets[index]->PlugGeneration();
+    m_handles.push_back(THandle{m_nextHandle, index, true, generation});
+    error = THidOpenError::None;
+    return m_nextHandle++;
+}
+
+void TSimBackend::Close(int handle) {
+    if (THandle* h = FindHandle(handle)) h->open = false;
+}
+
+TSimBackend::THandle* TSimBackend::FindHandle(int handle) {
+    for (auto& h : m_handles)
+        if (h.handle == handle && h.open) return &h;
+    return nullptr;
+}
+
+TVirtualTarget* TSimBackend::TargetForHandle(int handle) {
+    THandle* h = FindHandle(handle);
+    if (h == nullptr || h->target == PlainDevice || h->target >= m_targets.size()) return nullptr;
+    TVirtualTarget* t = m_targets[h->target].get();
+    // A handle from before an unplug does not reach the device that came back.
+    if (!t->Plugged() || t->PlugGeneration() != h->generation) return nullptr;
+    return t;
+}
+
+bool TSimBackend::Write(int handle, const uint8_t* report, size_t len, uint32_t timeoutMs) {
+    THandle* h = FindHandle(handle);
+    if (h == nullptr || report == nullptr || len == 0) return false;  // a bad handle fails at once
+    TVirtualTarget* t = TargetForHandle(handle);
+    if (t == nullptr) {
+        // A plain device or a vanished target: the bounded wait runs out.
+        Pause(timeoutMs);
+        return false;
+    }
+    uint8_t data[DataBytes] = {};
+    std::memcpy(data, report + 1, std::min(len - 1, DataBytes));
+    const bool taken = t->Receive(data);
+    if (report[0] != 0) t->RecordViolation("report ID " + std::to_string(report[0]) + " instead of 0");
+    if (len != t->Profile().reportLength)
+        t->RecordViolation("report of " + std::to_string(len) + " bytes, the device's report length is " +
+                           std::to_string(t->Profile().reportLength));
+    if (!taken) {
+        Pause(timeoutMs);
+        return false;
+    }
+    return true;
+}
+
+bool TSimBackend::Read(int handle, uint8_t* report, size_t len, size_t& received) {
+    TVirtualTarget* t = TargetForHandle(handle);
+    if (t == nullptr || report == nullptr || len == 0) return false;
+    uint8_t data[DataBytes];
+    if (!t->TakeAnswer(data)) return false;
+    report[0] = 0;
+    const size_t n = std::min(len - 1, DataBytes);
+    std::memcpy(report + 1, data, n);
+    received = n + 1;
+    return true;
+}
