@@ -21,10 +21,8 @@ TPassResult LastPassResult = TPassResult::None;
 
 namespace {
 
-// A status line with its detail line; the pair is dropped as a whole when it was the last thing
-// logged, so a failure repeated by several notifications shows once.
+// A status line followed by its detail line, when there is one.
 void LogWithDetail(const std::string& status, const std::string& detail) {
-    if (!detail.empty() && LastLogMessage == " " + detail) return;
     LogMessage(status);
     if (!detail.empty()) LogMessage(" " + detail);
 }
