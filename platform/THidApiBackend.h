@@ -1,0 +1,49 @@
+#pragma once
+// The real HID back end: hidapi on hidraw. Enumeration takes what hidapi lists and adds the output
+// report length from the report descriptor; writes go through a worker per device so that they wait
+// a bounded time; reads never block. Used from one thread (the GUI or CLI thread).
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "usb/HidBackend.h"
+
+struct hid_device_info;
+
+class THidApiBackend final : public IHidBackend {
+public:
+    static constexpr int MaxOpenDevices = 64;
+    static constexpr uint32_t CloseGraceMs = 100;
+
+    // sysfsRoot is where the report descriptors are looked up; tests point it at a fake tree.
+    explicit THidApiBackend(std::string sysfsRoot = "/sys");
+    ~THidApiBackend() override; // closes what is still open
+    THidApiBackend(const THidApiBackend&) = delete;
+    THidApiBackend& operator=(const THidApiBackend&) = delete;
+
+    bool Enumerate(std::vector<THidInterfaceInfo>& out) override;
+    int Open(const std::string& path, THidOpenError& error) override;
+    void Close(int handle) override;
+    bool Write(int handle, const uint8_t* report, size_t len, uint32_t timeoutMs) override;
+    bool Read(int handle, uint8_t* report, size_t len, size_t& received) override;
+
+    // Turns hidapi's list into interface records, one per path: hidapi repeats a path for every
+    // top-level collection, but it is one interface to open.
+    void DescribeInterfaces(const hid_device_info* list, std::vector<THidInterfaceInfo>& out) const;
+    // The report descriptor of a hidraw path: sysfs first, else HIDIOCGRDESC on fd (or on a
+    // read-only open of the path when fd is -1).
+    bool ReadReportDescriptor(const std::string& path, int fd, std::vector<uint8_t>& out) const;
+    int OpenCount() const;
+
+    static THidOpenError OpenErrorFromErrno(int err);
+
+private:
+    struct TOpenDevice;
+    TOpenDevice* Device(int handle);
+
+    std::string m_sysfsRoot;
+    std::vector<std::unique_ptr<TOpenDevice>> m_devices; // index = handle
+};
