@@ -1,0 +1,377 @@
+#include "cli/BoardFarm.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include <nlohmann/json.hpp>
+
+#include "app/Monitor.h"
+#include "boot/BL_Vars.h"
+#include "boot/Clock.h"
+#include "cli/FlashSession.h"
+#include "cli/TCliOutput.h"
+#include "cli/TDeviceWaiter.h"
+#include "usb/HIDinterface.h"
+#include "usb/Hid.h"
+
+extern char** environ;
+
+namespace {
+
+// A child is given this long before it is killed; the largest image at the protocol's pace takes
+// minutes, not hours.
+constexpr uint64_t ChildTimeLimitUs = 3600ull * 1000000;
+constexpr uint64_t ReapGraceUs = 5000000;
+constexpr uint64_t RedrawUs = 100000;
+
+struct TChild {
+    int index = 0;
+    std::string board;
+    pid_t pid = -1;
+    int outFd = -1;
+    int errFd = -1;
+    std::string outBuf;
+    std::string errText;
+    std::vector<std::string> log;
+    int64_t max = 0;
+    int64_t pos = 0;
+    uint64_t startWall = 0;
+    bool reported = false; // its block of log lines was printed
+    TBoardResult result;
+};
+
+bool Spawn(TChild& c, const std::string& self, const std::vector<std::string>& args, std::string& error) {
+    int out[2];
+    int err[2];
+    if (::pipe2(out, O_CLOEXEC) != 0) {
+        error = std::strerror(errno);
+        return false;
+    }
+    if (::pipe2(err, O_CLOEXEC) != 0) {
+        error = std::strerror(errno);
+        ::close(out[0]);
+        ::close(out[1]);
+        return false;
+    }
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&fa, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&fa, err[1], STDERR_FILENO);
+    std::vector<std::string> all = {self};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : all)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const int rc = ::posix_spawn(&c.pid, self.c_str(), &fa, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    ::close(out[1]);
+    ::close(err[1]);
+    if (rc != 0) {
+        error = std::strerror(rc);
+        ::close(out[0]);
+        ::close(err[0]);
+        c.pid = -1;
+        return false;
+    }
+    c.outFd = out[0];
+    c.errFd = err[0];
+    c.startWall = WallUs();
+    return true;
+}
+
+// The bootloaders present now, or (with --wait) as soon as there is at least one.
+std::vector<std::string> FindBoards(const TCliOptions& o, std::string& error) {
+    const bool virtualTime = !o.simulate.empty() && !o.realTime;
+    TVirtualClock virtualClock;
+    TRunScope scope(virtualTime ? &virtualClock : nullptr);
+    ResetProgramState();
+    const uint64_t startUs = NowUs();
+    TBackendChain chain;
+    std::vector<std::string> paths;
+    if (!chain.Build(o, startUs, false, error)) return paths;
+    SetHidBackend(&chain.Top());
+    THidDeviceTable table;
+    uint8_t count = 0;
+    TUSBhandler handler;
+    TDeviceWaiter waiter(chain.Sim(), virtualTime);
+    const auto present = [&] {
+        HidFindDevices(table, count, o.vid, o.pid);
+        return count > 0;
+    };
+    if (!present() && o.waitSeconds)
+        waiter.WaitUntil(startUs + uint64_t(*o.waitSeconds * 1e6), handler, present);
+    for (int i = 0; i < count; ++i)
+        paths.push_back(table[size_t(i)].path);
+    return paths;
+}
+
+class TFarm {
+public:
+    TFarm(const TCliOptions& o) : m_o(o), m_progressBar(::isatty(STDERR_FILENO) == 1) {}
+
+    int Run(const std::string& self, const std::vector<std::string>& boards);
+
+private:
+    void HandleLine(TChild& c, const std::string& line);
+    void ChildEnded(TChild& c);
+    void DrawProgress(bool force);
+    void ClearProgress();
+    void Emit(const nlohmann::json& event);
+
+    const TCliOptions& m_o;
+    bool m_progressBar;
+    bool m_barShown = false;
+    uint64_t m_lastDraw = 0;
+    std::vector<TChild> m_children;
+};
+
+void TFarm::Emit(const nlohmann::json& event) {
+    const std::string text = event.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    std::fputs(text.c_str(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+void TFarm::HandleLine(TChild& c, const std::string& line) {
+    nlohmann::json e = nlohmann::json::parse(line, nullptr, false);
+    if (e.is_discarded() || !e.is_object()) e = {{"event", "log"}, {"line", line}};
+    const std::string kind = e.value("event", "");
+    if (!e.contains("board") || e["board"].is_null()) e["board"] = c.board;
+    if (kind == "log" && e.contains("line") && e["line"].is_string()) {
+        c.log.push_back(e["line"].get<std::string>());
+    } else if (kind == "progress") {
+        c.max = e.value("max", int64_t(0));
+        c.pos = e.value("pos", int64_t(0));
+    } else if (kind == "result") {
+        c.result.seconds = e.value("duration_s", 0.0);
+        if (e.contains("target_s") && e["target_s"].is_number())
+            c.result.targetSeconds = e["target_s"].get<double>();
+    }
+    if (m_o.json) Emit(e);
+}
+
+void TFarm::ChildEnded(TChild& c) {
+    c.result.board = c.board;
+    c.result.summary = ChildSummary(c.errText);
+    if (c.result.seconds == 0) c.result.seconds = double(WallUs() - c.startWall) / 1e6;
+    if (m_o.json || c.reported) return;
+    ClearProgress();
+    std::printf("=== %s ===\n", c.board.c_str());
+    for (const auto& l : c.log)
+        std::printf("%s\n", l.c_str());
+    std::fflush(stdout);
+    c.reported = true;
+}
+
+void TFarm::DrawProgress(bool force) {
+    if (!m_progressBar) return;
+    const uint64_t now = WallUs();
+    if (!force && now - m_lastDraw < RedrawUs) return;
+    m_lastDraw = now;
+    std::string text;
+    for (const auto& c : m_children) {
+        if (!text.empty()) text += " | ";
+        const int pct = c.max > 0 ? int(std::clamp<int64_t>(c.pos * 100 / c.max, 0, 100)) : 0;
+        char cell[64];
+        if (c.outFd < 0 && c.errFd < 0) {
+            std::snprintf(cell, sizeof cell, "%s done", c.board.c_str());
+        } else {
+            std::snprintf(cell, sizeof cell, "%s %3d%%", c.board.c_str(), pct);
+        }
+        text += cell;
+    }
+    std::fprintf(stderr, "\r%s\033[K", text.c_str());
+    std::fflush(stderr);
+    m_barShown = true;
+}
+
+void TFarm::ClearProgress() {
+    if (!m_barShown) return;
+    std::fputs("\r\033[K", stderr);
+    std::fflush(stderr);
+    m_barShown = false;
+}
+
+int TFarm::Run(const std::string& self, const std::vector<std::string>& boards) {
+    m_children.resize(boards.size());
+    for (size_t i = 0; i < boards.size(); ++i) {
+        TChild& c = m_children[i];
+        c.index = int(i) + 1;
+        c.board = boards[i];
+        std::string error;
+        if (!Spawn(c, self, ChildArguments(m_o, c.board, c.index), error)) {
+            c.result.exitCode = ExitUsage;
+            c.errText = "quarnel: cannot start " + self + ": " + error + "\n";
+        }
+    }
+    const uint64_t started = WallUs();
+    bool killed = false;
+    for (;;) {
+        std::vector<pollfd> fds;
+        std::vector<std::pair<TChild*, bool>> owners; // child, true for stdout
+        for (auto& c : m_children) {
+            if (c.outFd >= 0) {
+                fds.push_back({c.outFd, POLLIN, 0});
+                owners.emplace_back(&c, true);
+            }
+            if (c.errFd >= 0) {
+                fds.push_back({c.errFd, POLLIN, 0});
+                owners.emplace_back(&c, false);
+            }
+        }
+        if (fds.empty()) break;
+        if (!killed && WallUs() - started > ChildTimeLimitUs) {
+            // Every child bounds its own waits; this is the last line of defence.
+            for (auto& c : m_children)
+                if (c.pid > 0) ::kill(c.pid, SIGKILL);
+            killed = true;
+        }
+        const int r = ::poll(fds.data(), fds.size(), int(RedrawUs / 1000));
+        if (r < 0 && errno != EINTR) break;
+        for (size_t k = 0; k < fds.size(); ++k) {
+            if (fds[k].revents == 0) continue;
+            TChild& c = *owners[k].first;
+            const bool isOut = owners[k].second;
+            char buf[4096];
+            const ssize_t n = ::read(fds[k].fd, buf, sizeof buf);
+            if (n > 0) {
+                if (!isOut) {
+                    c.errText.append(buf, size_t(n));
+                    continue;
+                }
+                c.outBuf.append(buf, size_t(n));
+                size_t nl;
+                while ((nl = c.outBuf.find('\n')) != std::string::npos) {
+                    const std::string line = c.outBuf.substr(0, nl);
+                    c.outBuf.erase(0, nl + 1);
+                    HandleLine(c, line);
+                }
+                continue;
+            }
+            if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+            ::close(fds[k].fd);
+            (isOut ? c.outFd : c.errFd) = -1;
+            if (isOut && !c.outBuf.empty()) {
+                HandleLine(c, c.outBuf);
+                c.outBuf.clear();
+            }
+        }
+        DrawProgress(false);
+    }
+    // The pipes are closed, so the children are ending; reap each, killing one that lingers.
+    for (auto& c : m_children) {
+        if (c.pid <= 0) {
+            ChildEnded(c);
+            continue;
+        }
+        const uint64_t until = WallUs() + ReapGraceUs;
+        int status = 0;
+        pid_t got = 0;
+        while ((got = ::waitpid(c.pid, &status, WNOHANG)) == 0 && WallUs() < until)
+            ::usleep(10000);
+        if (got == 0) {
+            ::kill(c.pid, SIGKILL);
+            got = ::waitpid(c.pid, &status, 0);
+        }
+        if (got == c.pid && WIFEXITED(status)) {
+            c.result.exitCode = WEXITSTATUS(status);
+        } else {
+            c.result.exitCode = ExitCommFailed;
+            if (got == c.pid && WIFSIGNALED(status))
+                c.errText += "quarnel: terminated by signal " + std::to_string(WTERMSIG(status)) + "\n";
+        }
+        ChildEnded(c);
+    }
+    ClearProgress();
+    std::vector<TBoardResult> results;
+    for (const auto& c : m_children)
+        results.push_back(c.result);
+    const int code = CombinedExitCode(results);
+    int flashed = 0;
+    for (const auto& r : results)
+        flashed += r.exitCode == ExitOk ? 1 : 0;
+    if (m_o.json) {
+        Emit({{"event", "summary"},
+              {"boards", int(results.size())},
+              {"flashed", flashed},
+              {"exit_code", code}});
+    } else {
+        std::fputs(FormatResultTable(results).c_str(), stdout);
+        std::fflush(stdout);
+    }
+    std::fprintf(stderr, "quarnel: %d of %zu boards flashed%s\n", flashed, results.size(),
+                 code == ExitOk ? "" : (" (exit " + std::to_string(code) + ")").c_str());
+    return code;
+}
+
+} // namespace
+
+std::string FormatResultTable(const std::vector<TBoardResult>& results) {
+    size_t width = 5;
+    for (const auto& r : results)
+        width = std::max(width, r.board.size());
+    const auto pad = [](std::string s, size_t w) {
+        if (s.size() < w) s.append(w - s.size(), ' ');
+        return s;
+    };
+    std::string out = pad("board", width) + "  exit  result\n";
+    for (const auto& r : results)
+        out += pad(r.board, width) + "  " + pad(std::to_string(r.exitCode), 4) + "  " + r.summary + "\n";
+    return out;
+}
+
+int CombinedExitCode(const std::vector<TBoardResult>& results) {
+    int code = ExitOk;
+    for (const auto& r : results)
+        code = std::max(code, r.exitCode);
+    return code;
+}
+
+std::string ChildSummary(const std::string& stderrText) {
+    const std::string prefix = "quarnel: ";
+    std::string lastQuarnel;
+    std::string last;
+    size_t start = 0;
+    while (start < stderrText.size()) {
+        size_t end = stderrText.find('\n', start);
+        if (end == std::string::npos) end = stderrText.size();
+        std::string line = stderrText.substr(start, end - start);
+        // A progress bar never reaches a pipe, but a stray carriage return must not hide the text.
+        const size_t cr = line.rfind('\r');
+        if (cr != std::string::npos) line = line.substr(cr + 1);
+        if (!line.empty()) {
+            last = line;
+            if (line.rfind(prefix, 0) == 0 && line.rfind(prefix + "warning:", 0) != 0 &&
+                line.rfind(prefix + "  ", 0) != 0)
+                lastQuarnel = line.substr(prefix.size());
+        }
+        start = end + 1;
+    }
+    return !lastQuarnel.empty() ? lastQuarnel : last;
+}
+
+int RunAllBoards(const TCliOptions& o, const std::string& selfPath) {
+    std::string error;
+    const std::vector<std::string> boards = FindBoards(o, error);
+    if (!error.empty()) {
+        std::fprintf(stderr, "quarnel: %s\n", error.c_str());
+        return ExitUsage;
+    }
+    if (boards.empty()) {
+        std::fprintf(stderr, "quarnel: no bootloader with %s:%s found (exit %d)\n", HexId(o.vid).c_str(),
+                     HexId(o.pid).c_str(), ExitNoBootloader);
+        return ExitNoBootloader;
+    }
+    TFarm farm(o);
+    return farm.Run(selfPath, boards);
+}

@@ -1,0 +1,81 @@
+#pragma once
+// What the command line asked for, the checks CLI11 cannot do by itself, and the settings of the
+// virtual boards (--simulate, --sim, --board-sim).
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/LoaderSetup.h"
+#include "boot/BL_Flash.h"
+#include "sim/TSimProfile.h"
+#include "sim/TVirtualTarget.h"
+
+constexpr int ExitOk = 0;
+constexpr int ExitUsage = 1;
+constexpr int ExitNoBootloader = 2;
+constexpr int ExitFileRefused = 3;
+constexpr int ExitCommFailed = 4;
+
+// Upper bound for --wait; a day is more than anyone waits for a reset button.
+constexpr double MaxWaitSeconds = 86400.0;
+// Upper bound for --boards; every board of --all is a process of its own.
+constexpr int MaxBoards = 64;
+
+enum class TCommand { List, Info, Flash };
+
+struct TCliOptions {
+    TCommand command = TCommand::Info;
+    std::string file;
+    uint16_t vid = DefaultVid;
+    uint16_t pid = DefaultPid;
+    std::optional<double> waitSeconds;
+    bool disableBootloader = false;
+    std::string simulate;              // family name; empty: real hardware
+    std::vector<std::string> sim;      // each "KEY=VALUE[,KEY=VALUE...]", for every virtual board
+    std::vector<std::string> boardSim; // each "N:KEY=VALUE[,...]", for virtual board N only
+    int boards = 1;
+    std::string trace;
+    std::string simDump;
+    bool realTime = false;
+    std::string path;
+    std::string serial;
+    bool all = false;
+    bool json = false;
+    bool bootloadersOnly = false; // list --bootloaders
+};
+
+// What one virtual board is made of.
+struct TSimBoardSetup {
+    TSimProfile profile;
+    TSimFaults faults;
+    // Clock time after the start at which the board is plugged in; until then it is absent.
+    std::optional<uint64_t> plugAfterMs;
+};
+
+// "3930" or "0x3930": always hexadecimal, at most 0xFFFF.
+bool ParseHexId(const std::string& text, uint16_t& value);
+// Decimal, or hexadecimal after "0x"; false for anything else or a value above max.
+bool ParseCliNumber(const std::string& text, uint64_t max, uint64_t& value);
+// "a=1,b=2" into pairs; false (with error) for an item without "=" or with an empty key.
+bool SplitSettings(const std::string& list, std::vector<std::pair<std::string, std::string>>& out,
+                   std::string& error);
+// One setting for a virtual board: the fault keys and plug-after-ms here, the rest are profile keys.
+bool ApplySimSetting(TSimBoardSetup& board, const std::string& key, const std::string& value,
+                     std::string& error);
+// The virtual boards of a --simulate run: paths "sim:1".."sim:N", serials "SIM0001".., then --sim for
+// all and --board-sim for one.
+bool BuildSimBoards(const TCliOptions& options, std::vector<TSimBoardSetup>& boards, std::string& error);
+
+// Combinations that make no sense (--sim without --simulate, --all with --path...).
+bool ValidateOptions(const TCliOptions& options, std::string& error);
+
+// The arguments (without the program name) of the child process that flashes board number index
+// (from 1) at path for --all.
+std::vector<std::string> ChildArguments(const TCliOptions& options, const std::string& path, int index);
+
+int ExitCodeForFlash(TFlashResult result);
+// "PIC18", "dsPIC"... for a family code.
+std::string FamilyText(uint8_t family);
+std::string HexId(uint16_t value); // 4 upper-case hex digits

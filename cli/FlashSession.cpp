@@ -1,0 +1,308 @@
+#include "cli/FlashSession.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <vector>
+
+#include "app/LoaderSetup.h"
+#include "app/Monitor.h"
+#include "boot/BL_Flash.h"
+#include "boot/BL_Vars.h"
+#include "boot/Clock.h"
+#include "boot/HostHooks.h"
+#include "cli/TCliOutput.h"
+#include "cli/TDeviceWaiter.h"
+#include "usb/HIDinterface.h"
+#include "usb/Hid.h"
+
+bool TBackendChain::Build(const TCliOptions& o, uint64_t startUs, bool withExtras, std::string& error) {
+    if (o.simulate.empty()) {
+        m_real = std::make_unique<THidApiBackend>();
+        m_top = m_real.get();
+    } else {
+        m_sim = std::make_unique<TSimSetup>();
+        if (!m_sim->Build(o, startUs, error)) return false;
+        m_top = &m_sim->Backend();
+    }
+    if (!withExtras) return true;
+    if (!o.path.empty() || !o.serial.empty()) {
+        m_select = std::make_unique<TSelectBackend>(*m_top, o.vid, o.pid, o.path, o.serial);
+        m_top = m_select.get();
+    }
+    if (!o.trace.empty()) {
+        m_traceFile.open(o.trace, std::ios::out | std::ios::trunc);
+        if (!m_traceFile) {
+            error = "cannot write the trace file " + o.trace;
+            return false;
+        }
+        // Outermost, so it records exactly what the transport sends and receives.
+        m_trace = std::make_unique<TTraceBackend>(*m_top, m_traceFile, startUs);
+        m_top = m_trace.get();
+    }
+    return true;
+}
+
+TRunScope::TRunScope(IClock* clock) {
+    SetClock(clock);
+}
+
+TRunScope::~TRunScope() {
+    SetHostHooks(THostHooks{});
+    SetHidBackend(nullptr);
+    SetClock(nullptr);
+}
+
+namespace {
+
+std::string Seconds(double s, int decimals) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.*f s", decimals, s);
+    return buf;
+}
+
+std::string IdPair(const TCliOptions& o) {
+    return HexId(o.vid) + ":" + HexId(o.pid);
+}
+
+// The bootloaders the selection still leaves when there is more than one.
+bool FindAmbiguous(const TCliOptions& o, THidDeviceTable& table, uint8_t& count) {
+    HidFindDevices(table, count, o.vid, o.pid);
+    return count >= 2;
+}
+
+std::string PassFailure(TPassResult r, const TCliOptions& o) {
+    switch (r) {
+    case TPassResult::None:
+    case TPassResult::NoDevice: {
+        std::string text = "no bootloader with " + IdPair(o);
+        if (!o.path.empty()) text += " at " + o.path;
+        if (!o.serial.empty()) text += " with serial " + o.serial;
+        text += " found";
+        if (o.waitSeconds) text += " within " + Seconds(*o.waitSeconds, 1);
+        return text;
+    }
+    case TPassResult::OpenFailed:
+        return "the bootloader could not be opened";
+    case TPassResult::NotFound:
+        return "the device did not describe a supported target";
+    case TPassResult::BadBootInfo:
+        return "the target's boot information cannot be used";
+    case TPassResult::BootModeFailed:
+        return "the target did not enter boot load mode";
+    case TPassResult::Connected:
+        break;
+    }
+    return "connection failed";
+}
+
+const char* ResultName(int code, bool flash) {
+    switch (code) {
+    case ExitOk:
+        return flash ? "flashed" : "connected";
+    case ExitNoBootloader:
+        return "no-bootloader";
+    case ExitFileRefused:
+        return "file-refused";
+    case ExitCommFailed:
+        return "comm-failed";
+    default:
+        return "error";
+    }
+}
+
+bool WriteBinary(const std::string& path, const std::vector<uint8_t>& data) {
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (f == nullptr) return false;
+    const bool ok = std::fwrite(data.data(), 1, data.size(), f) == data.size();
+    return std::fclose(f) == 0 && ok;
+}
+
+bool BoardSelected(const TSimProfile& p, const TCliOptions& o) {
+    return (o.path.empty() || p.path == o.path) && (o.serial.empty() || p.serial == o.serial);
+}
+
+// Writes the flash of the board the run talked to (or the only one the selection leaves).
+void DumpBoard(TSimSetup& sim, const TCliOptions& o, const std::string& connectedPath, TCliOutput& out) {
+    TVirtualTarget* board = nullptr;
+    int candidates = 0;
+    for (size_t i = 0; i < sim.BoardCount(); ++i) {
+        const TSimProfile& p = sim.Board(i).Profile();
+        if (!connectedPath.empty() ? p.path == connectedPath : BoardSelected(p, o)) {
+            board = &sim.Board(i);
+            ++candidates;
+        }
+    }
+    if (candidates != 1) {
+        out.Summary("warning: no single virtual board to dump; --sim-dump skipped");
+        return;
+    }
+    const std::string flashFile = o.simDump + "-flash.bin";
+    if (!WriteBinary(flashFile, board->Flash())) out.Summary("warning: cannot write " + flashFile);
+    if (board->Profile().family == FamPic32) {
+        const std::string bootFile = o.simDump + "-boot.bin";
+        if (!WriteBinary(bootFile, board->BootFlash())) out.Summary("warning: cannot write " + bootFile);
+    }
+}
+
+} // namespace
+
+int RunList(const TCliOptions& o) {
+    TVirtualClock virtualClock;
+    TRunScope scope(o.simulate.empty() ? nullptr : &virtualClock);
+    ResetProgramState();
+    TBackendChain chain;
+    std::string error;
+    if (!chain.Build(o, NowUs(), false, error)) {
+        std::fprintf(stderr, "quarnel: %s\n", error.c_str());
+        return ExitUsage;
+    }
+    SetHidBackend(&chain.Top());
+    THidDeviceTable table;
+    uint8_t count = 0;
+    if (o.bootloadersOnly) {
+        HidFindDevices(table, count, o.vid, o.pid);
+    } else {
+        HidFindDevices(table, count, 0, 0);
+    }
+    TCliOutput::TConfig config;
+    config.json = o.json;
+    TCliOutput out(config);
+    for (int i = 0; i < count; ++i) {
+        const THidDevice& d = table[size_t(i)];
+        if (o.json) {
+            out.Event({{"event", "device"},
+                       {"path", d.path},
+                       {"vid", HexId(d.vendorId)},
+                       {"pid", HexId(d.productId)},
+                       {"version", HexId(d.version)},
+                       {"manufacturer", d.manufacturer},
+                       {"product", d.product},
+                       {"serial", d.serialNumber}});
+        } else if (o.bootloadersOnly) {
+            std::printf("%s\t%s\t%s\n", d.path.c_str(), d.serialNumber.c_str(), d.product.c_str());
+        } else {
+            std::printf("%s\t%s:%s\t%s\t%s\t%s\t%s\n", d.path.c_str(), HexId(d.vendorId).c_str(),
+                        HexId(d.productId).c_str(), HexId(d.version).c_str(), d.manufacturer.c_str(),
+                        d.product.c_str(), d.serialNumber.c_str());
+        }
+    }
+    std::fflush(stdout);
+    if (count == 0)
+        out.Summary(o.bootloadersOnly ? "no bootloader with " + IdPair(o) + " found"
+                                      : "no HID devices found");
+    return ExitOk;
+}
+
+int RunSession(const TCliOptions& o) {
+    const bool simulated = !o.simulate.empty();
+    const bool virtualTime = simulated && !o.realTime;
+    const bool flash = o.command == TCommand::Flash;
+    TVirtualClock virtualClock;
+    TRunScope scope(virtualTime ? &virtualClock : nullptr);
+    ResetProgramState();
+    const uint64_t startUs = NowUs();
+    const uint64_t wallStart = WallUs();
+
+    TCliOutput::TConfig config;
+    config.json = o.json;
+    config.progressBar = ::isatty(STDERR_FILENO) == 1;
+    TCliOutput out(config);
+
+    TBackendChain chain;
+    std::string error;
+    if (!chain.Build(o, startUs, true, error)) {
+        out.Summary(error);
+        return ExitUsage;
+    }
+    SetHidBackend(&chain.Top());
+    SetHostHooks(out.Hooks());
+    LoaderSetup.vid = o.vid;
+    LoaderSetup.pid = o.pid;
+    LoaderSetup.disableFlag = o.disableBootloader ? 1 : 0;
+
+    TUSBhandler handler;
+    TDeviceWaiter waiter(chain.Sim(), virtualTime);
+    MonitorStartup();
+    InstallOnDeviceChange();
+    OnDeviceChange();
+
+    THidDeviceTable ambiguous;
+    uint8_t ambiguousCount = 0;
+    // Several boards that the selection cannot tell apart: the pass never connects, so stop at once.
+    const auto settled = [&] {
+        return LastPassResult == TPassResult::Connected || FindAmbiguous(o, ambiguous, ambiguousCount);
+    };
+    if (!settled() && o.waitSeconds) {
+        if (!waiter.Ok()) {
+            out.Summary("warning: " + waiter.Error() + "; not waiting");
+        } else {
+            const uint64_t deadline = startUs + uint64_t(*o.waitSeconds * 1e6);
+            waiter.WaitUntil(deadline, handler, settled);
+            if (!waiter.Error().empty()) out.Summary("warning: " + waiter.Error());
+        }
+    }
+
+    int code = ExitNoBootloader;
+    std::string summary;
+    std::string candidates; // the ambiguous matches, one line each
+    std::string board;
+    if (LastPassResult == TPassResult::Connected) {
+        const THidDevice& d = TargetDevices[0];
+        board = d.path;
+        if (!flash) {
+            code = ExitOk;
+            summary =
+                FamilyText(McuFamily) + " bootloader ready at " + d.path + " (serial " + d.serialNumber + ")";
+        } else {
+            // The family's image path, as the window keeps it; the file goes exactly as given.
+            if (std::string* path = PathForFamily(McuFamily)) *path = o.file;
+            FlashTarget(o.file);
+            code = ExitCodeForFlash(LastFlashResult);
+            const double wall = double(WallUs() - wallStart) / 1e6;
+            switch (LastFlashResult) {
+            case TFlashResult::Flashed:
+                summary = FamilyText(McuFamily) + " flashed in " + Seconds(wall, 2);
+                if (virtualTime)
+                    summary += " (on a real target: " + Seconds(double(NowUs() - startUs) / 1e6, 1) + ")";
+                break;
+            case TFlashResult::FileRefused:
+                summary = "HEX file refused, nothing was flashed";
+                break;
+            case TFlashResult::TargetRefused:
+                summary = "the image does not fit the target, nothing was sent";
+                break;
+            default:
+                summary = "flashing failed: communication with the target broke off";
+                break;
+            }
+        }
+    } else if (ambiguousCount >= 2) {
+        summary = std::to_string(ambiguousCount) + " bootloaders with " + IdPair(o) +
+                  " match; choose one with --path or --serial, or flash all with --all";
+        for (int i = 0; i < ambiguousCount; ++i) {
+            const THidDevice& d = ambiguous[size_t(i)];
+            candidates += "\nquarnel:   " + d.path + "  serial " + d.serialNumber + "  " + d.product;
+        }
+    } else {
+        summary = PassFailure(LastPassResult, o);
+    }
+    if (code != ExitOk) summary += " (exit " + std::to_string(code) + ")";
+    summary += candidates;
+    MonitorShutdown();
+    out.EndProgress();
+
+    if (chain.Sim() != nullptr && !o.simDump.empty()) DumpBoard(*chain.Sim(), o, board, out);
+
+    nlohmann::json result = {{"event", "result"},
+                             {"command", flash ? "flash" : "info"},
+                             {"board", board.empty() ? nlohmann::json() : nlohmann::json(board)},
+                             {"file", flash ? nlohmann::json(o.file) : nlohmann::json()},
+                             {"duration_s", double(WallUs() - wallStart) / 1e6},
+                             {"exit_code", code},
+                             {"result", ResultName(code, flash)}};
+    if (virtualTime) result["target_s"] = double(NowUs() - startUs) / 1e6;
+    out.Event(result);
+    out.Summary(summary);
+    return code;
+}

@@ -1,0 +1,181 @@
+#include "cli/TCliOutput.h"
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+
+#include "usb/HIDinterface.h"
+
+namespace {
+
+// Below this much elapsed time or progress an estimate is noise.
+constexpr uint64_t MinEstimateUs = 500000;
+
+std::string TrimRight(std::string s) {
+    while (!s.empty() && s.back() == ' ')
+        s.pop_back();
+    return s;
+}
+
+std::string FormatSeconds(double seconds) {
+    const long s = static_cast<long>(seconds + 0.5);
+    char buf[32];
+    if (s >= 3600) {
+        std::snprintf(buf, sizeof buf, "%ld:%02ld:%02ld", s / 3600, (s / 60) % 60, s % 60);
+    } else {
+        std::snprintf(buf, sizeof buf, "%ld:%02ld", s / 60, s % 60);
+    }
+    return buf;
+}
+
+} // namespace
+
+uint64_t WallUs() {
+    using namespace std::chrono;
+    return uint64_t(duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+void TProgressThrottle::Start(int64_t max, uint64_t nowUs) {
+    m_max = max;
+    m_startUs = nowUs;
+    m_drawn = false;
+}
+
+bool TProgressThrottle::Due(int64_t pos, uint64_t nowUs) {
+    (void)pos;
+    if (m_drawn && nowUs - m_lastDrawUs < m_intervalUs) return false;
+    m_drawn = true;
+    m_lastDrawUs = nowUs;
+    return true;
+}
+
+int TProgressThrottle::Percent(int64_t pos) const {
+    if (m_max <= 0 || pos <= 0) return 0;
+    if (pos >= m_max) return 100;
+    return static_cast<int>(pos * 100 / m_max);
+}
+
+double TProgressThrottle::SecondsLeft(int64_t pos, uint64_t nowUs) const {
+    if (m_max <= 0 || pos <= 0 || nowUs < m_startUs) return -1;
+    const uint64_t elapsed = nowUs - m_startUs;
+    if (elapsed < MinEstimateUs) return -1;
+    if (pos >= m_max) return 0;
+    return double(elapsed) / 1e6 * double(m_max - pos) / double(pos);
+}
+
+std::string ProgressBarText(const std::string& label, int percent, double secondsLeft, int width) {
+    percent = std::clamp(percent, 0, 100);
+    char tail[48];
+    if (secondsLeft >= 0) {
+        std::snprintf(tail, sizeof tail, " %3d%%  %s left", percent, FormatSeconds(secondsLeft).c_str());
+    } else {
+        std::snprintf(tail, sizeof tail, " %3d%%", percent);
+    }
+    std::string name = label.substr(0, 28);
+    if (name.size() < 24) name.append(24 - name.size(), ' ');
+    // What is left of the width goes to the bar, within sensible bounds.
+    const int room = width - int(name.size()) - int(std::string(tail).size()) - 4;
+    const int barWidth = std::clamp(room, 10, 40);
+    const int filled = barWidth * percent / 100;
+    std::string text = name + " [" + std::string(size_t(filled), '#') +
+                       std::string(size_t(barWidth - filled), '-') + "]" + tail;
+    if (width > 0 && int(text.size()) > width - 1) text.resize(size_t(std::max(width - 1, 0)));
+    return text;
+}
+
+bool TPercentGate::Due(int percent) {
+    if (percent == m_last) return false;
+    m_last = percent;
+    return true;
+}
+
+TCliOutput::TCliOutput(const TConfig& config) : m_config(config) {
+    winsize ws{};
+    if (m_config.progressBar && ::ioctl(::fileno(m_config.err), TIOCGWINSZ, &ws) == 0 && ws.ws_col > 20)
+        m_columns = ws.ws_col;
+}
+
+THostHooks TCliOutput::Hooks() {
+    THostHooks h;
+    h.appendLogLine = [this](const std::string& line) { LogLine(line); };
+    h.setProgressMax = [this](int64_t max) { ProgressMax(max); };
+    h.setProgressPos = [this](int64_t pos) { ProgressPos(pos); };
+    // Without a window, handling pending messages means delivering queued device changes.
+    h.processMessages = [] { DispatchDeviceChanges(); };
+    return h;
+}
+
+void TCliOutput::LogLine(const std::string& line) {
+    ClearBar();
+    if (!line.empty() && line[0] != ' ') {
+        const std::string name = TrimRight(line);
+        if (!name.empty()) m_label = name;
+    }
+    if (m_config.json) {
+        Event({{"event", "log"}, {"line", line}});
+        return;
+    }
+    std::fputs(line.c_str(), m_config.out);
+    std::fputc('\n', m_config.out);
+    std::fflush(m_config.out);
+}
+
+void TCliOutput::ProgressMax(int64_t max) {
+    const uint64_t now = WallUs();
+    m_throttle.Start(max, now);
+    m_gate.Start();
+    if (m_config.json) {
+        m_gate.Due(0);
+        Event({{"event", "progress"}, {"max", max}, {"pos", 0}});
+    }
+}
+
+void TCliOutput::ProgressPos(int64_t pos) {
+    const int percent = m_throttle.Percent(pos);
+    if (m_config.json && m_gate.Due(percent))
+        Event({{"event", "progress"}, {"max", m_throttle.Max()}, {"pos", pos}});
+    if (!m_config.progressBar) return;
+    const uint64_t now = WallUs();
+    if (pos == 0 && m_barShown) {
+        // A step ended: the bar goes back to empty, as the window's does.
+        ClearBar();
+        return;
+    }
+    if (pos > 0 && m_throttle.Due(pos, now)) DrawBar(pos, now);
+}
+
+void TCliOutput::DrawBar(int64_t pos, uint64_t nowUs) {
+    const std::string text =
+        ProgressBarText(m_label, m_throttle.Percent(pos), m_throttle.SecondsLeft(pos, nowUs), m_columns);
+    std::fprintf(m_config.err, "\r%s\033[K", text.c_str());
+    std::fflush(m_config.err);
+    m_barShown = true;
+}
+
+void TCliOutput::ClearBar() {
+    if (!m_barShown) return;
+    std::fputs("\r\033[K", m_config.err);
+    std::fflush(m_config.err);
+    m_barShown = false;
+}
+
+void TCliOutput::Event(const nlohmann::json& event) {
+    if (!m_config.json) return;
+    // Invalid UTF-8 from a device name must not abort the run: it is replaced.
+    const std::string text = event.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    std::fputs(text.c_str(), m_config.out);
+    std::fputc('\n', m_config.out);
+    std::fflush(m_config.out);
+}
+
+void TCliOutput::EndProgress() {
+    ClearBar();
+}
+
+void TCliOutput::Summary(const std::string& text) {
+    ClearBar();
+    std::fprintf(m_config.err, "quarnel: %s\n", text.c_str());
+    std::fflush(m_config.err);
+}

@@ -1,0 +1,87 @@
+#pragma once
+// Where the command-line flasher's output goes: the log lines on stdout (or JSON Lines with --json),
+// the progress bar and the summary on stderr.
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "boot/HostHooks.h"
+
+// Decides when a progress display is redrawn: at the start of a step and then at most once per
+// interval, so that a step reporting every HEX line is not slowed down by the terminal.
+class TProgressThrottle {
+public:
+    explicit TProgressThrottle(uint64_t intervalUs = 100000) : m_intervalUs(intervalUs) {}
+
+    void Start(int64_t max, uint64_t nowUs);
+    // True when a redraw is due for this position now; the caller then draws.
+    bool Due(int64_t pos, uint64_t nowUs);
+    int64_t Max() const { return m_max; }
+    // 0..100; 0 while the maximum is not above 0.
+    int Percent(int64_t pos) const;
+    // Seconds left at the step's pace so far; negative while there is too little to go by.
+    double SecondsLeft(int64_t pos, uint64_t nowUs) const;
+
+private:
+    uint64_t m_intervalUs;
+    int64_t m_max = 0;
+    uint64_t m_startUs = 0;
+    uint64_t m_lastDrawUs = 0;
+    bool m_drawn = false;
+};
+
+// "Erasing flash memory.  [########------------]  40%  0:07 left", fitted to width columns.
+std::string ProgressBarText(const std::string& label, int percent, double secondsLeft, int width);
+
+// A JSON progress event is written when the whole percentage changes: at most 101 per step.
+class TPercentGate {
+public:
+    void Start() { m_last = -1; }
+    bool Due(int percent);
+
+private:
+    int m_last = -1;
+};
+
+class TCliOutput {
+public:
+    struct TConfig {
+        bool json = false;
+        bool progressBar = false; // draw the bar (stderr is a terminal)
+        std::FILE* out = stdout;
+        std::FILE* err = stderr;
+    };
+
+    explicit TCliOutput(const TConfig& config);
+
+    // Hooks for the core: log lines, progress, and delivery of queued device-change notifications.
+    THostHooks Hooks();
+
+    void LogLine(const std::string& line);
+    void ProgressMax(int64_t max);
+    void ProgressPos(int64_t pos);
+    // A JSON event (only written with --json).
+    void Event(const nlohmann::json& event);
+    // Removes the bar from the terminal.
+    void EndProgress();
+    // "quarnel: <text>" on stderr.
+    void Summary(const std::string& text);
+    bool Json() const { return m_config.json; }
+
+private:
+    void DrawBar(int64_t pos, uint64_t nowUs);
+    void ClearBar();
+
+    TConfig m_config;
+    TProgressThrottle m_throttle;
+    TPercentGate m_gate;
+    std::string m_label; // the last status line, as the step's name
+    bool m_barShown = false;
+    int m_columns = 80;
+};
+
+// Real (wall-clock) time in microseconds, for the display only; the protocol uses the installed clock.
+uint64_t WallUs();

@@ -1,0 +1,106 @@
+#include "cli/TDeviceWaiter.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "boot/Clock.h"
+#include "cli/TSimSetup.h"
+#include "platform/TUdevMonitor.h"
+#include "usb/HIDinterface.h"
+
+namespace {
+
+// A wait is re-armed at least this often, so a clock that jumps cannot stretch it.
+constexpr uint64_t MaxSliceUs = 1000000;
+
+int SliceMs(uint64_t nowUs, uint64_t untilUs) {
+    const uint64_t us = std::min<uint64_t>(untilUs - nowUs, MaxSliceUs);
+    return static_cast<int>((us + 999) / 1000);
+}
+
+} // namespace
+
+TDeviceWaiter::TDeviceWaiter(TSimSetup* sim, bool virtualTime, const std::string& subsystem)
+    : m_sim(sim), m_virtual(virtualTime) {
+    if (m_sim == nullptr) {
+        m_monitor = std::make_unique<TUdevMonitor>(subsystem);
+        m_ok = m_monitor->Ok();
+        if (!m_ok) m_error = "cannot listen for device changes (udev monitor unavailable)";
+        return;
+    }
+    int fds[2];
+    if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) {
+        m_error = "cannot create a pipe for device-change wake-ups";
+        return;
+    }
+    m_wakeRead = fds[0];
+    m_wakeWrite = fds[1];
+    const int writeFd = m_wakeWrite;
+    SetDeviceChangeWakeup([writeFd] {
+        const char byte = 1;
+        // A full pipe already wakes the loop; losing this byte loses nothing.
+        [[maybe_unused]] const ssize_t n = ::write(writeFd, &byte, 1);
+    });
+    m_ok = true;
+}
+
+TDeviceWaiter::~TDeviceWaiter() {
+    if (m_wakeWrite >= 0) {
+        SetDeviceChangeWakeup(nullptr);
+        ::close(m_wakeWrite);
+        ::close(m_wakeRead);
+    }
+}
+
+bool TDeviceWaiter::WaitUntil(uint64_t deadlineUs, TUSBhandler& handler, const std::function<bool()>& done) {
+    if (done()) return true;
+    if (!m_ok) return false;
+    return m_sim == nullptr ? WaitReal(deadlineUs, handler, done) : WaitSim(deadlineUs, done);
+}
+
+bool TDeviceWaiter::WaitReal(uint64_t deadlineUs, TUSBhandler& handler, const std::function<bool()>& done) {
+    for (;;) {
+        DispatchDeviceChanges();
+        if (done()) return true;
+        const uint64_t now = NowUs();
+        if (now >= deadlineUs) return false;
+        if (m_monitor->WaitAndDispatch(SliceMs(now, deadlineUs), handler) < 0) {
+            m_error = "waiting for device changes failed";
+            return false;
+        }
+    }
+}
+
+bool TDeviceWaiter::WaitSim(uint64_t deadlineUs, const std::function<bool()>& done) {
+    for (;;) {
+        // Queued notifications are delivered through the listener (USBhandler) to the installed pass.
+        DispatchDeviceChanges();
+        if (done()) return true;
+        const uint64_t now = NowUs();
+        if (now >= deadlineUs) return false;
+        uint64_t until = deadlineUs;
+        const std::optional<uint64_t> plug = m_sim->NextPlugUs();
+        if (plug && *plug < until) until = std::max(*plug, now);
+        if (until > now) {
+            if (m_virtual) {
+                // Nothing outside this thread can act on a virtual board: skip to the next event.
+                Pause(static_cast<uint32_t>((until - now + 999) / 1000));
+            } else {
+                pollfd p{m_wakeRead, POLLIN, 0};
+                const int r = ::poll(&p, 1, SliceMs(now, until));
+                if (r < 0 && errno != EINTR) {
+                    m_error = "waiting for device changes failed";
+                    return false;
+                }
+                char buf[64];
+                while (::read(m_wakeRead, buf, sizeof buf) > 0) {
+                }
+            }
+        }
+        m_sim->PlugDue(NowUs());
+    }
+}

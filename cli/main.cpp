@@ -1,0 +1,143 @@
+// quarnel: the command-line flasher. Parses the command line and hands over to the commands.
+
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <string>
+
+#include <CLI/CLI.hpp>
+
+#include "cli/BoardFarm.h"
+#include "cli/CliOptions.h"
+#include "cli/FlashSession.h"
+
+namespace {
+
+const char* const ExitCodesText =
+    "Exit codes: 0 done (info: connected), 1 usage error, 2 no bootloader or connection failed,\n"
+    "3 HEX file refused, 4 communication failure during the run.";
+
+struct TRawOptions {
+    std::string vid;
+    std::string pid;
+    double wait = 0;
+};
+
+void AddTargetOptions(CLI::App* cmd, TCliOptions& o, TRawOptions& raw, CLI::Option*& waitOption) {
+    cmd->add_option("--vid", raw.vid, "USB vendor ID of the bootloader, hex (default 3930)")
+        ->type_name("HEX");
+    cmd->add_option("--pid", raw.pid, "USB product ID of the bootloader, hex (default 2021)")
+        ->type_name("HEX");
+    waitOption =
+        cmd->add_option("--wait", raw.wait,
+                        "wait up to SECONDS for the bootloader to appear (reset the board meanwhile)")
+            ->type_name("SECONDS");
+    cmd->add_option("--path", o.path, "use only the bootloader at this device path")->type_name("PATH");
+    cmd->add_option("--serial", o.serial, "use only the bootloader with this serial number")
+        ->type_name("SERIAL");
+    cmd->add_option("--simulate", o.simulate,
+                    "use a virtual target instead of hardware: pic16, pic18, pic18fj, pic24, dspic, pic32")
+        ->type_name("FAMILY");
+    cmd->add_option("--sim", o.sim,
+                    "virtual target settings KEY=VALUE[,...]: boot-start, erase-block, write-block, "
+                    "flash-size, revision, descriptor, latency-ms, serial, drop-answer=N, wrong-echo=N, "
+                    "stop-writes=N, unplug-at=N (N counts received reports from 1), plug-after-ms=MS")
+        ->type_name("KEY=VALUE[,...]")
+        ->allow_extra_args(false);
+    cmd->add_option("--boards", o.boards, "number of virtual targets, at paths sim:1..sim:N (default 1)")
+        ->type_name("N");
+    cmd->add_option("--board-sim", o.boardSim, "settings for virtual target N only: N:KEY=VALUE[,...]")
+        ->type_name("N:KEY=VALUE[,...]")
+        ->allow_extra_args(false);
+    cmd->add_flag("--json", o.json, "JSON Lines on stdout instead of the log");
+}
+
+std::string SelfPath(const char* argv0) {
+    char buf[PATH_MAX];
+    const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n > 0) return std::string(buf, size_t(n));
+    return argv0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"quarnel - flashes microcontrollers (PIC16, PIC18, PIC18FJ, PIC24, dsPIC, PIC32) through "
+                 "their USB-HID bootloader."};
+    app.footer(ExitCodesText);
+    app.require_subcommand(1);
+
+    TCliOptions o;
+    TRawOptions raw;
+
+    CLI::App* list = app.add_subcommand("list", "list the attached HID devices");
+    list->add_flag("--bootloaders", o.bootloadersOnly, "only devices with the bootloader's VID and PID");
+    list->add_option("--vid", raw.vid, "USB vendor ID of the bootloader, hex (default 3930)")
+        ->type_name("HEX");
+    list->add_option("--pid", raw.pid, "USB product ID of the bootloader, hex (default 2021)")
+        ->type_name("HEX");
+    list->add_option("--simulate", o.simulate, "list virtual targets of this family instead")
+        ->type_name("FAMILY");
+    list->add_option("--sim", o.sim, "virtual target settings")
+        ->type_name("KEY=VALUE[,...]")
+        ->allow_extra_args(false);
+    list->add_option("--boards", o.boards, "number of virtual targets (default 1)")->type_name("N");
+    list->add_option("--board-sim", o.boardSim, "settings for virtual target N only: N:KEY=VALUE[,...]")
+        ->type_name("N:KEY=VALUE[,...]")
+        ->allow_extra_args(false);
+    list->add_flag("--json", o.json, "one JSON object per device");
+
+    CLI::App* info = app.add_subcommand("info", "connect to the bootloader and describe the target");
+    info->footer(ExitCodesText);
+    CLI::Option* infoWait = nullptr;
+    AddTargetOptions(info, o, raw, infoWait);
+    info->add_flag("--real-time", o.realTime, "run the virtual target on the real clock");
+
+    CLI::App* flash = app.add_subcommand("flash", "flash an Intel HEX file into the target");
+    flash->footer(ExitCodesText);
+    flash->add_option("file", o.file, "Intel HEX file")
+        ->required()
+        ->check(CLI::ExistingFile)
+        ->type_name("FILE");
+    CLI::Option* flashWait = nullptr;
+    AddTargetOptions(flash, o, raw, flashWait);
+    flash->add_flag("--disable-bootloader", o.disableBootloader, "disable the bootloader after flashing");
+    flash->add_option("--trace", o.trace, "write every report sent and received to FILE")->type_name("FILE");
+    flash
+        ->add_option("--sim-dump", o.simDump,
+                     "write the virtual target's flash to PREFIX-flash.bin (PIC32 also PREFIX-boot.bin)")
+        ->type_name("PREFIX");
+    flash->add_flag("--real-time", o.realTime, "run the virtual target on the real clock (with its pauses)");
+    flash->add_flag("--all", o.all, "flash every attached bootloader in parallel, one process per board");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        const int rc = app.exit(e);
+        return rc == 0 ? ExitOk : ExitUsage;
+    }
+
+    o.command = list->parsed() ? TCommand::List : info->parsed() ? TCommand::Info : TCommand::Flash;
+    if ((infoWait != nullptr && infoWait->count() > 0) || (flashWait != nullptr && flashWait->count() > 0))
+        o.waitSeconds = raw.wait;
+    if ((!raw.vid.empty() && !ParseHexId(raw.vid, o.vid)) ||
+        (!raw.pid.empty() && !ParseHexId(raw.pid, o.pid))) {
+        std::fprintf(stderr, "quarnel: --vid and --pid take a hexadecimal ID up to FFFF\n");
+        return ExitUsage;
+    }
+    std::string error;
+    if (!ValidateOptions(o, error)) {
+        std::fprintf(stderr, "quarnel: %s\nRun with --help for more information.\n", error.c_str());
+        return ExitUsage;
+    }
+    switch (o.command) {
+    case TCommand::List:
+        return RunList(o);
+    case TCommand::Info:
+        return RunSession(o);
+    case TCommand::Flash:
+        return o.all ? RunAllBoards(o, SelfPath(argv[0])) : RunSession(o);
+    }
+    return ExitUsage;
+}

@@ -1,0 +1,119 @@
+#include "RunQuarnel.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+extern char** environ;
+
+std::vector<std::string> SplitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+std::vector<std::string> TRunResult::OutLines() const {
+    std::vector<std::string> lines = SplitLines(out);
+    for (auto& l : lines)
+        while (!l.empty() && l.back() == ' ')
+            l.pop_back();
+    return lines;
+}
+
+TRunResult RunQuarnel(const std::vector<std::string>& args, int timeoutS) {
+    TRunResult r;
+    int out[2];
+    int err[2];
+    if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return r;
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+    posix_spawn_file_actions_adddup2(&fa, err[1], 2);
+    std::vector<std::string> all = {QUARNEL_CLI_BINARY};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : all)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    const int rc = ::posix_spawn(&pid, QUARNEL_CLI_BINARY, &fa, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    ::close(out[1]);
+    ::close(err[1]);
+    if (rc != 0) {
+        ::close(out[0]);
+        ::close(err[0]);
+        return r;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutS);
+    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    int open = 2;
+    while (open > 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            ::kill(pid, SIGKILL);
+            break;
+        }
+        if (::poll(fds, 2, 200) < 0) break;
+        for (auto& f : fds) {
+            if (f.fd < 0 || f.revents == 0) continue;
+            char buf[8192];
+            const ssize_t n = ::read(f.fd, buf, sizeof buf);
+            if (n > 0) {
+                (f.fd == out[0] ? r.out : r.err).append(buf, size_t(n));
+            } else {
+                ::close(f.fd);
+                f.fd = -1;
+                --open;
+            }
+        }
+    }
+    for (auto& f : fds)
+        if (f.fd >= 0) ::close(f.fd);
+    int status = 0;
+    if (::waitpid(pid, &status, 0) == pid && WIFEXITED(status)) r.exitCode = WEXITSTATUS(status);
+    return r;
+}
+
+std::string ExamplePath(const std::string& relative) {
+    return std::string(QUARNEL_EXAMPLES_DIR) + "/" + relative;
+}
+
+std::string CliDataPath(const std::string& name) {
+    return std::string(QUARNEL_CLI_TEST_DATA) + "/" + name;
+}
+
+std::vector<unsigned char> ReadBinary(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<unsigned char>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string ReadText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+TScratchDir::TScratchDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "quarnel-cli-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) != nullptr) m_path = pattern;
+}
+
+TScratchDir::~TScratchDir() {
+    std::error_code ec;
+    if (!m_path.empty()) std::filesystem::remove_all(m_path, ec);
+}

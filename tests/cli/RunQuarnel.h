@@ -1,0 +1,34 @@
+#pragma once
+// Starts the built quarnel program and collects what it wrote and how it ended.
+
+#include <string>
+#include <vector>
+
+struct TRunResult {
+    int exitCode = -1; // -1: did not exit normally
+    std::string out;
+    std::string err;
+    std::vector<std::string> OutLines() const; // stdout split at newlines, trailing blanks removed
+};
+
+// Runs quarnel with the arguments; it is killed after timeoutS seconds.
+TRunResult RunQuarnel(const std::vector<std::string>& args, int timeoutS = 120);
+
+std::string ExamplePath(const std::string& relative);
+std::string CliDataPath(const std::string& name);
+std::vector<unsigned char> ReadBinary(const std::string& path);
+std::string ReadText(const std::string& path);
+std::vector<std::string> SplitLines(const std::string& text);
+
+// A scratch directory removed with its contents at the end.
+class TScratchDir {
+public:
+    TScratchDir();
+    ~TScratchDir();
+    TScratchDir(const TScratchDir&) = delete;
+    TScratchDir& operator=(const TScratchDir&) = delete;
+    std::string File(const std::string& name) const { return m_path + "/" + name; }
+
+private:
+    std::string m_path;
+};
