@@ -37,6 +37,13 @@ void PutI32(uint8_t* p, int32_t v) {
 
 bool IsWritableDir(const std::string& dir) { return ::access(dir.c_str(), W_OK | X_OK) == 0; }
 
+// An installed program (run as root, say) must not keep its files among the system's programs.
+bool IsSystemDir(const std::string& dir) {
+    for (const char* prefix : {"/usr/", "/bin/", "/sbin/", "/lib/", "/lib64/", "/opt/", "/etc/"})
+        if (dir.rfind(prefix, 0) == 0) return true;
+    return false;
+}
+
 bool MakeDirs(const std::string& dir) {
     std::string part;
     for (size_t i = 0; i < dir.size(); ++i) {
@@ -55,7 +62,7 @@ std::string ComputeExeDir(const std::string& programPath) {
     const size_t slash = programPath.find_last_of('/');
     dir = slash == std::string::npos ? std::string(".") : programPath.substr(0, slash + 1);
     if (dir.empty() || dir.back() != '/') dir += '/';
-    if (IsWritableDir(dir)) return dir;
+    if (IsWritableDir(dir) && !IsSystemDir(dir)) return dir;
     std::string base;
     if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg) {
         base = xdg;

@@ -26,7 +26,8 @@ extern TLoaderSetup LoaderSetup;
 
 // The program's data folder, with a trailing "/". All files of the program live there.
 extern std::string ExeDir;
-// The program file's folder when it can be written, else the per-user configuration folder
+// The program file's folder when it can be written and is not a system folder (/usr/..., /opt/...),
+// else the per-user configuration folder
 // ($XDG_CONFIG_HOME/quarnel-flash/ or ~/.config/quarnel-flash/), created if needed.
 std::string ComputeExeDir(const std::string& programPath);
 

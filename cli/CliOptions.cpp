@@ -249,3 +249,11 @@ std::string HexId(uint16_t value) {
     std::snprintf(buf, sizeof buf, "%04X", unsigned(value));
     return buf;
 }
+
+std::string UdevRuleText(uint16_t vid, uint16_t pid) {
+    char ids[64];
+    std::snprintf(ids, sizeof ids, "ATTRS{idVendor}==\"%04x\", ATTRS{idProduct}==\"%04x\"", vid, pid);
+    return std::string("# Save as /etc/udev/rules.d/70-quarnel-flash-local.rules, then run\n"
+                       "#   udevadm control --reload-rules && udevadm trigger --subsystem-match=hidraw\n") +
+           "KERNEL==\"hidraw*\", SUBSYSTEM==\"hidraw\", " + ids + ", TAG+=\"uaccess\"\n";
+}

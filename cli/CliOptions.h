@@ -79,3 +79,7 @@ int ExitCodeForFlash(TFlashResult result);
 // "PIC18", "dsPIC"... for a family code.
 std::string FamilyText(uint8_t family);
 std::string HexId(uint16_t value); // 4 upper-case hex digits
+
+// The udev rule that hands the bootloader's hidraw node to the logged-in user, with a comment saying
+// where it goes.
+std::string UdevRuleText(uint16_t vid, uint16_t pid);

@@ -170,6 +170,12 @@ int RunList(const TCliOptions& o) {
     TCliOutput out(config);
     for (int i = 0; i < count; ++i) {
         const THidDevice& d = table[size_t(i)];
+        // Try an open, so that a device the user may not use is marked with the reason.
+        THidDevice probe = d;
+        const bool openable = HidOpen(probe);
+        const std::string why = openable ? std::string() : HidOpenErrorText(HidLastOpenError(), probe);
+        HidClose(probe);
+        const std::string mark = openable ? std::string() : "\t(cannot open: " + why + ")";
         if (o.json) {
             out.Event({{"event", "device"},
                        {"path", d.path},
@@ -178,13 +184,15 @@ int RunList(const TCliOptions& o) {
                        {"version", HexId(d.version)},
                        {"manufacturer", d.manufacturer},
                        {"product", d.product},
-                       {"serial", d.serialNumber}});
+                       {"serial", d.serialNumber},
+                       {"openable", openable},
+                       {"open_error", why}});
         } else if (o.bootloadersOnly) {
-            std::printf("%s\t%s\t%s\n", d.path.c_str(), d.serialNumber.c_str(), d.product.c_str());
+            std::printf("%s\t%s\t%s%s\n", d.path.c_str(), d.serialNumber.c_str(), d.product.c_str(), mark.c_str());
         } else {
-            std::printf("%s\t%s:%s\t%s\t%s\t%s\t%s\n", d.path.c_str(), HexId(d.vendorId).c_str(),
+            std::printf("%s\t%s:%s\t%s\t%s\t%s\t%s%s\n", d.path.c_str(), HexId(d.vendorId).c_str(),
                         HexId(d.productId).c_str(), HexId(d.version).c_str(), d.manufacturer.c_str(),
-                        d.product.c_str(), d.serialNumber.c_str());
+                        d.product.c_str(), d.serialNumber.c_str(), mark.c_str());
         }
     }
     std::fflush(stdout);

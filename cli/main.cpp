@@ -111,6 +111,13 @@ int main(int argc, char** argv) {
     flash->add_flag("--real-time", o.realTime, "run the virtual target on the real clock (with its pauses)");
     flash->add_flag("--all", o.all, "flash every attached bootloader in parallel, one process per board");
 
+    CLI::App* udevRule = app.add_subcommand(
+        "udev-rule", "print a udev rule that lets the logged-in user open the bootloader without root");
+    std::string ruleVid;
+    std::string rulePid;
+    udevRule->add_option("--vid", ruleVid, "USB vendor ID, hex (default 3930)")->type_name("HEX");
+    udevRule->add_option("--pid", rulePid, "USB product ID, hex (default 2021)")->type_name("HEX");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -118,6 +125,16 @@ int main(int argc, char** argv) {
         return rc == 0 ? ExitOk : ExitUsage;
     }
 
+    if (udevRule->parsed()) {
+        uint16_t vid = 0x3930;
+        uint16_t pid = 0x2021;
+        if ((!ruleVid.empty() && !ParseHexId(ruleVid, vid)) || (!rulePid.empty() && !ParseHexId(rulePid, pid))) {
+            std::fprintf(stderr, "quarnel: --vid and --pid take a hexadecimal ID up to FFFF\n");
+            return ExitUsage;
+        }
+        std::fputs(UdevRuleText(vid, pid).c_str(), stdout);
+        return ExitOk;
+    }
     o.command = list->parsed() ? TCommand::List : info->parsed() ? TCommand::Info : TCommand::Flash;
     if ((infoWait != nullptr && infoWait->count() > 0) || (flashWait != nullptr && flashWait->count() > 0))
         o.waitSeconds = raw.wait;

@@ -115,6 +115,8 @@ TEST_F(LoaderSetupTest, DataFolderFallsBackToTheUserConfigFolder) {
     ::setenv("XDG_CONFIG_HOME", (dir + "cfg").c_str(), 1);
     EXPECT_EQ(ComputeExeDir("/nonexistent-folder/bin/quarnel-flash"), dir + "cfg/quarnel-flash/");
     EXPECT_EQ(::access((dir + "cfg/quarnel-flash").c_str(), W_OK), 0);
+    // Installed under /usr: never the system folder, even where it could be written (root).
+    EXPECT_EQ(ComputeExeDir("/usr/bin/quarnel-flash"), dir + "cfg/quarnel-flash/");
     if (old) {
         ::setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
     } else {

@@ -447,3 +447,26 @@ TEST(QuarnelRealTime, VirtualTargetOnTheRealClock) {
     EXPECT_FALSE(results[0].contains("target_s"));
     EXPECT_EQ(r.err.find("on a real target"), std::string::npos);
 }
+
+TEST(QuarnelUdevRule, PrintsTheRuleForTheGivenIds) {
+    const TRunResult d = RunQuarnel({"udev-rule"});
+    EXPECT_EQ(d.exitCode, 0);
+    // The default rule is the one the package installs.
+    const std::string packaged = ReadText(std::string(QUARNEL_SOURCE_DIR) + "/packaging/linux/70-quarnel-flash.rules");
+    const auto lines = d.OutLines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_NE(packaged.find(lines.back()), std::string::npos) << lines.back();
+    const TRunResult r = RunQuarnel({"udev-rule", "--vid", "1A2B", "--pid", "1"});
+    EXPECT_NE(r.out.find("ATTRS{idVendor}==\"1a2b\", ATTRS{idProduct}==\"0001\", TAG+=\"uaccess\""),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(RunQuarnel({"udev-rule", "--vid", "12345"}).exitCode, 1);
+}
+
+TEST(QuarnelList, MarksDevicesThatCannotBeOpened) {
+    const TRunResult r = RunQuarnel({"list", "--simulate", "pic18", "--sim", "report-length=100"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_NE(r.out.find("(cannot open: Report length 100 not supported (2..65).)"), std::string::npos) << r.out;
+    const TRunResult ok = RunQuarnel({"list", "--simulate", "pic18"});
+    EXPECT_EQ(ok.out.find("cannot open"), std::string::npos) << ok.out;
+}
