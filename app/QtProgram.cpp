@@ -1,0 +1,24 @@
+#include "app/QtProgram.h"
+
+#include <unistd.h>
+
+#include "app/LoaderSetup.h"
+#include "app/Monitor.h"
+#include "app/QtHostHooks.h"
+#include "app/TSimpleIniFile.h"
+#include "usb/HIDinterface.h"
+#include "usb/Hid.h"
+
+TQtProgram::TQtProgram(const std::string& programPath) : m_listener(std::make_unique<TUSBhandler>()) {
+    CurrentDevice.Clear();
+    ExeDir = ComputeExeDir(programPath);
+    m_exeDirCurrent = ::chdir(ExeDir.c_str()) == 0;
+    MonitorStartup();
+    TSimpleIniFile::SetDefaultFileName(TSimpleIniFile::DefaultFileNameFor(ExeDir, programPath));
+}
+
+TQtProgram::~TQtProgram() {
+    MonitorShutdown();
+    RemoveQtDeviceChangeWakeup();
+    m_listener.reset();
+}

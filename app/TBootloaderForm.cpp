@@ -1,0 +1,637 @@
+#include "app/TBootloaderForm.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QFileDialog>
+#include <QFontDatabase>
+#include <QFontMetricsF>
+#include <QFrame>
+#include <QGroupBox>
+#include <QLabel>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QResizeEvent>
+#include <QScreen>
+#include <QShowEvent>
+#include <QTimer>
+
+#include <algorithm>
+#include <charconv>
+#include <climits>
+#include <vector>
+
+#include "app/History.h"
+#include "app/LoaderSetup.h"
+#include "app/Log.h"
+#include "app/Monitor.h"
+#include "app/QtHostHooks.h"
+#include "app/TSimpleIniFile.h"
+#include "boot/BL_Flash.h"
+#include "boot/BL_Vars.h"
+#include "boot/HostHooks.h"
+#include "usb/HIDinterface.h"
+#include "usb/Hid.h"
+#include "widgets/TBitBtnWC.h"
+#include "widgets/TEditHexL.h"
+#include "widgets/TMyResize.h"
+#include "widgets/TScrollLabel.h"
+
+namespace {
+
+const QColor IndicatorRed(255, 0, 0);
+const QColor IndicatorOrange(255, 127, 0);
+const QColor IndicatorGreen(0, 255, 0);
+constexpr int ListItemHeight = 13;
+
+// Consolas' advance width in ems: a fixed-pitch face standing in for it is sized to the same
+// character width, so the log's columns fit the memo as they were designed to.
+constexpr double ConsolasAdvance = 0.5498;
+
+// The design face when the system has it, else the nearest the system offers: the default
+// fixed-pitch face at Consolas' width, or the default sans face narrowed towards Tahoma's width.
+QFont DesignFont(const QString& family, int points, bool fixedPitch = false, bool bold = false) {
+    QFont font;
+    if (QFontDatabase::hasFamily(family)) {
+        font = QFont(family);
+        font.setPointSize(points);
+    } else if (fixedPitch) {
+        font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+        font.setStyleHint(QFont::TypeWriter);
+        font.setFixedPitch(true);
+        font.setPixelSize(100);
+        const double advance = QFontMetricsF(font).horizontalAdvance(QChar('0')) / 100.0; // in ems
+        font.setPointSizeF(advance > ConsolasAdvance ? points * ConsolasAdvance / advance : points);
+    } else {
+        font = QApplication::font();
+        font.setStretch(QFont::SemiCondensed);
+        font.setPointSize(points);
+    }
+    font.setBold(bold);
+    return font;
+}
+
+void SetBackground(QWidget* widget, const QColor& color) {
+    QPalette pal = widget->palette();
+    if (pal.color(QPalette::Window) == color && widget->autoFillBackground()) return;
+    pal.setColor(QPalette::Window, color);
+    widget->setPalette(pal);
+    widget->setAutoFillBackground(true);
+}
+
+void SetTextColor(QWidget* widget, QPalette::ColorRole role, const QColor& color) {
+    QPalette pal = widget->palette();
+    pal.setColor(role, color);
+    widget->setPalette(pal);
+}
+
+QString ToQt(const std::string& text) {
+    return QString::fromStdString(text);
+}
+
+QRect PrimaryScreenRect() {
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    return screen ? screen->geometry()
+                  : QRect(0, 0, TBootloaderForm::DesignWidth, TBootloaderForm::DesignHeight);
+}
+
+// Window geometry from the settings file is held in 16 bits.
+int WordRange(int32_t value) {
+    return std::clamp<int32_t>(value, 0, 0xFFFF);
+}
+
+void FillList(QListWidget* list, const std::vector<std::string>& entries) {
+    list->clear();
+    for (const std::string& entry : entries) {
+        auto* item = new QListWidgetItem(ToQt(entry), list);
+        item->setSizeHint(QSize(item->sizeHint().width(), ListItemHeight));
+    }
+}
+
+std::vector<std::string> ListEntries(const QListWidget* list) {
+    std::vector<std::string> entries;
+    for (int i = 0; i < list->count(); ++i)
+        entries.push_back(list->item(i)->text().toStdString());
+    return entries;
+}
+
+} // namespace
+
+TBootloaderForm::TBootloaderForm(QWidget* parent) : QWidget(parent) {
+    CreateControls();
+    InstallHooks();
+    FormCreate();
+    m_created = true;
+    // Started last, so the indicator keeps its design look until the window is up.
+    UpdateTimer->start();
+}
+
+TBootloaderForm::~TBootloaderForm() {
+    UpdateTimer->stop();
+    FormDestroy();
+    SetHostHooks(THostHooks{});
+    RemoveQtDeviceChangeWakeup();
+}
+
+QString TBootloaderForm::HexWord(unsigned value) {
+    return QString("%1").arg(value & 0xFFFF, 4, 16, QChar('0')).toUpper();
+}
+
+void TBootloaderForm::CreateControls() {
+    setObjectName("BootloaderForm");
+    resize(DesignWidth, DesignHeight);
+    setMinimumSize(DesignWidth, DesignHeight);
+    QPalette pal = palette();
+    pal.setColor(QPalette::Window, Qt::black);
+    // Every text drawn straight on the black window is white.
+    pal.setColor(QPalette::WindowText, Qt::white);
+    setPalette(pal);
+    setAutoFillBackground(true);
+    setFont(DesignFont("Tahoma", 8));
+
+    GroupBox1 = new QGroupBox(" Bootloader ID's ", this);
+    GroupBox1->setObjectName("GroupBox1");
+    GroupBox1->setGeometry(5, 1, 270, 59);
+
+    auto makeStaticText = [this](const char* name, const QString& caption, const QRect& bounds) {
+        auto* label = new QLabel(caption, GroupBox1);
+        label->setObjectName(name);
+        label->setGeometry(bounds);
+        // A static text keeps its design size when the window is scaled.
+        label->setProperty(TMyResize::StaticTextProperty, true);
+        return label;
+    };
+    StaticText1 = makeStaticText("StaticText1", "VID", QRect(9, 16, 21, 17));
+    StaticText2 = makeStaticText("StaticText2", "PID", QRect(9, 35, 21, 17));
+    VIDlabel = makeStaticText("VIDlabel", "1234", QRect(33, 15, 43, 17));
+    PIDlabel = makeStaticText("PIDlabel", "0001", QRect(33, 34, 43, 17));
+    for (QLabel* id : {VIDlabel, PIDlabel}) {
+        id->setAlignment(Qt::AlignCenter);
+        id->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        id->setCursor(Qt::PointingHandCursor);
+        id->installEventFilter(this);
+    }
+
+    CheckBox2 = new QCheckBox("Disable boot loader after flashing", GroupBox1);
+    CheckBox2->setObjectName("CheckBox2");
+    CheckBox2->setGeometry(84, 35, 182, 17);
+    CheckBox2->setCursor(Qt::PointingHandCursor);
+    connect(CheckBox2, &QCheckBox::toggled, this, [this] { CheckBox2Click(); });
+
+    FlashBut = new TBitBtnWC("FLASH", this);
+    FlashBut->setObjectName("FlashBut");
+    FlashBut->setGeometry(289, 5, 92, 56);
+    FlashBut->SetColor(Qt::black);
+    FlashBut->setFont(DesignFont("Tahoma", 14, false, true));
+    SetTextColor(FlashBut, QPalette::ButtonText, Qt::red);
+    FlashBut->setCursor(Qt::PointingHandCursor);
+    FlashBut->setEnabled(false);
+    connect(FlashBut, &QPushButton::clicked, this, [this] { FlashButClick(); });
+
+    ResetButton = new QPushButton("Reset", this);
+    ResetButton->setObjectName("ResetButton");
+    ResetButton->setGeometry(393, 7, 40, 20);
+    connect(ResetButton, &QPushButton::clicked, this, [this] { ResetButtonClick(); });
+
+    Label1 = new QLabel("Select Image", this);
+    Label1->setObjectName("Label1");
+    Label1->setGeometry(397, 33, 32, 26);
+    Label1->setWordWrap(true);
+
+    ConnectIndicator = new QLabel("- - - - - - -", this);
+    ConnectIndicator->setObjectName("ConnectIndicator");
+    ConnectIndicator->setGeometry(7, 64, 113, 18);
+    ConnectIndicator->setAlignment(Qt::AlignCenter);
+    ConnectIndicator->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    ConnectIndicator->setProperty(TMyResize::StaticTextProperty, true);
+    SetTextColor(ConnectIndicator, QPalette::WindowText, Qt::black);
+    SetBackground(ConnectIndicator, IndicatorRed);
+
+    Panel1 = new QFrame(this);
+    Panel1->setObjectName("Panel1");
+    Panel1->setGeometry(125, 64, 257, 18);
+    Panel1->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    SetBackground(Panel1, Qt::black);
+
+    SL = new TScrollLabel(Panel1);
+    SL->setObjectName("SL");
+    SL->setGeometry(Panel1->contentsRect());
+    SL->setFont(DesignFont("Tahoma", 8, false, true));
+    SL->SetFontColor(Qt::white);
+    SL->SetScrollBy(2);
+    SL->SetInterval(100);
+    SL->SetWaitOnEnd(500);
+    SL->SetActive(true);
+
+    GetFileBut = new QPushButton(". . .", this);
+    GetFileBut->setObjectName("GetFileBut");
+    GetFileBut->setGeometry(389, 62, 31, 25);
+    GetFileBut->setToolTip("Load image file");
+    GetFileBut->setFont(DesignFont("Tahoma", 12));
+    GetFileBut->setCursor(Qt::PointingHandCursor);
+    GetFileBut->setEnabled(false);
+    connect(GetFileBut, &QPushButton::clicked, this, [this] { GetFileButClick(); });
+
+    HistoryBut = new QPushButton("^", this);
+    HistoryBut->setObjectName("HistoryBut");
+    HistoryBut->setGeometry(424, 62, 15, 25);
+    HistoryBut->setToolTip("Image Files History");
+    HistoryBut->setEnabled(false);
+    connect(HistoryBut, &QPushButton::clicked, this, [this] { HistoryButClick(); });
+
+    InputWindow = new QPlainTextEdit(this);
+    InputWindow->setObjectName("InputWindow");
+    InputWindow->setGeometry(6, 90, 435, 350);
+    InputWindow->setReadOnly(true);
+    InputWindow->setFont(DesignFont("Consolas", 8, true));
+    InputWindow->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    InputWindow->setFocusPolicy(Qt::ClickFocus); // Tab passes it by
+    {
+        QPalette memo = InputWindow->palette();
+        memo.setColor(QPalette::Base, Qt::yellow);
+        memo.setColor(QPalette::Text, Qt::black);
+        InputWindow->setPalette(memo);
+    }
+
+    ListBox1 = new QListWidget(this);
+    ListBox1->setObjectName("ListBox1");
+    ListBox1->setGeometry(6, 88, 433, 353);
+    ListBox1->hide();
+    ListBox1->installEventFilter(this);
+    connect(ListBox1, &QListWidget::itemDoubleClicked, this, [this] { ListBox1DblClick(); });
+
+    Panel2 = new QFrame(this);
+    Panel2->setObjectName("Panel2");
+    Panel2->setGeometry(6, 445, 435, 20);
+    SetBackground(Panel2, Qt::yellow);
+
+    ProgressBar = new QProgressBar(Panel2);
+    ProgressBar->setObjectName("ProgressBar");
+    ProgressBar->setGeometry(Panel2->contentsRect());
+    ProgressBar->setRange(0, 200);
+    ProgressBar->setValue(0);
+    ProgressBar->setTextVisible(false);
+
+    UpdateTimer = new QTimer(this);
+    UpdateTimer->setObjectName("UpdateTimer");
+    UpdateTimer->setInterval(50);
+    connect(UpdateTimer, &QTimer::timeout, this, [this] { UpdateTimerEvent(); });
+
+    // Our own dialog rather than the platform's: it behaves the same everywhere and tests can drive it.
+    OD = new QFileDialog(this);
+    OD->setObjectName("OD");
+    OD->setOption(QFileDialog::DontUseNativeDialog);
+    OD->setAcceptMode(QFileDialog::AcceptOpen);
+    OD->setFileMode(QFileDialog::ExistingFile);
+}
+
+void TBootloaderForm::InstallHooks() {
+    THostHooks hooks;
+    hooks.appendLogLine = [this](const std::string& line) { InputWindow->appendPlainText(ToQt(line)); };
+    hooks.clearLog = [this] { InputWindow->clear(); };
+    hooks.setProgressMax = [this](int64_t max) {
+        // A maximum of 0 would turn the bar into a busy indicator.
+        ProgressBar->setMaximum(int(std::clamp<int64_t>(max, 1, INT_MAX)));
+    };
+    hooks.setProgressPos = [this](int64_t pos) {
+        // Out-of-range values are ignored by the bar; show them at its ends instead.
+        ProgressBar->setValue(int(std::clamp<int64_t>(pos, ProgressBar->minimum(), ProgressBar->maximum())));
+    };
+    hooks.processMessages = [] { QtProcessMessages(); };
+    hooks.showMessage = [this](const std::string& text) { ShowMessageBox(ToQt(text)); };
+    hooks.sessionConnected = [this] { SessionConnected(); };
+    SetHostHooks(std::move(hooks));
+    InstallQtDeviceChangeWakeup();
+}
+
+std::string TBootloaderForm::SLText() const {
+    return SL->Caption().toStdString();
+}
+
+void TBootloaderForm::SetSLText(const std::string& text) {
+    SL->SetCaption(ToQt(text));
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Lifecycle
+
+void TBootloaderForm::FormCreate() {
+    // The hook declines every control, so the scaler's own rules place them all.
+    m_resize = std::make_unique<TMyResize>(
+        this, true, [](QWidget*, int, int, int, int, int, int, int, double, double) { return false; });
+    m_scaledSize = size();
+    TSimpleIniFile ini;
+    const QRect screenRect = PrimaryScreenRect();
+    const int w = WordRange(ini.ReadInteger("Sizes", "MainWidth", DesignWidth));
+    const int h = WordRange(ini.ReadInteger("Sizes", "MainHeight", DesignHeight));
+    const int left = WordRange(ini.ReadInteger("Sizes", "MainLeft", (screenRect.width() - DesignWidth) / 2));
+    const int top = WordRange(ini.ReadInteger("Sizes", "MainTop", (screenRect.height() - DesignHeight) / 2));
+    resize(w, h);
+    move(left, top);
+    // A hidden window gets its resize event only when shown; scale now, as the size is set.
+    RescaleIfResized();
+    QtProcessMessages();
+    setWindowState(ini.ReadBool("Sizes", "MainMaxiMised", false) ? Qt::WindowMaximized : Qt::WindowNoState);
+    const int32_t points = ini.ReadInteger("Font", "Main", 8);
+    QFont f = font();
+    f.setPointSize(points > 0 && points <= 200 ? points : 8);
+    setFont(f);
+}
+
+void TBootloaderForm::FormActivate() {
+    // Ending the session now would leave the flash procedure talking to no device.
+    if (FlashPhase == 100) return;
+    ++m_activationCount;
+    SetDeviceChangeHandler(nullptr);
+    if (m_firstActivation) {
+        setWindowTitle(" Quarnel Flash utility:  V" QUARNEL_VERSION);
+        const QRect screenRect = PrimaryScreenRect();
+        LoadLoaderSetup(screenRect.width() / 2 - width() / 2, screenRect.height() / 2 - height() / 2);
+        OD->setDirectory(ToQt(ExeDir));
+        OD->setWindowTitle("Load Flash image file");
+        OD->setNameFilter("Image files (.hex) (*.hex)");
+        OD->setDefaultSuffix("hex");
+        SetSLText(" ");
+        move(LoaderSetup.left, LoaderSetup.top);
+        VIDlabel->setText(HexWord(LoaderSetup.vid));
+        PIDlabel->setText(HexWord(LoaderSetup.pid));
+        ShowResetPrompt();
+        m_firstActivation = false;
+        // A change runs CheckBox2Click, which also writes the flag back as 0 or 1.
+        CheckBox2->setChecked(LoaderSetup.disableFlag != 0);
+    }
+    ResetSession();
+    ShowResetPrompt();
+    InstallOnDeviceChange();
+}
+
+void TBootloaderForm::FormClose() {
+    InstallOpenVendorDevice();
+    // Without a first activation nothing was loaded, and storing would overwrite the user's setup.
+    if (m_firstActivation) return;
+    LoaderSetup.left = x();
+    LoaderSetup.top = y();
+    StoreLoaderSetup(); // a failed write goes unreported; the old file stays as it was
+}
+
+void TBootloaderForm::FormDestroy() {
+    if (!m_created) return;
+    m_created = false;
+    m_resize.reset();
+    TSimpleIniFile ini;
+    if (isMaximized()) {
+        ini.WriteBool("Sizes", "MainMaxiMised", true);
+    } else {
+        ini.WriteBool("Sizes", "MainMaxiMised", false);
+        ini.WriteInteger("Sizes", "MainWidth", width());
+        ini.WriteInteger("Sizes", "MainHeight", height());
+        ini.WriteInteger("Sizes", "MainLeft", x());
+        ini.WriteInteger("Sizes", "MainTop", y());
+    }
+    ini.WriteInteger("Font", "Main", font().pointSize());
+    std::string error;
+    if (!ini.UpdateFile(error)) ShowMessageBox(ToQt(error), false);
+}
+
+void TBootloaderForm::FormResize() {
+    if (m_resize) m_resize->Rescale();
+}
+
+void TBootloaderForm::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (m_shown) return;
+    m_shown = true;
+    FormActivate();
+}
+
+void TBootloaderForm::closeEvent(QCloseEvent* event) {
+    // Leaving in the middle of a flash would leave the target half written.
+    if (FlashPhase == 100) {
+        event->ignore();
+        return;
+    }
+    FormClose();
+    event->accept();
+}
+
+void TBootloaderForm::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    RescaleIfResized();
+}
+
+void TBootloaderForm::RescaleIfResized() {
+    // Showing the window delivers a resize event without a change of size; only real changes
+    // rescale, so the font read in FormCreate holds until the size changes.
+    if (!m_resize || size() == m_scaledSize) return;
+    m_scaledSize = size();
+    FormResize();
+}
+
+bool TBootloaderForm::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::MouseButtonPress) {
+        if (watched == VIDlabel) {
+            VIDlabelMouseDown();
+            return true;
+        }
+        if (watched == PIDlabel) {
+            PIDlabelMouseDown();
+            return true;
+        }
+    }
+    if (watched == ListBox1 && event->type() == QEvent::KeyPress) {
+        ListBox1KeyDown();
+        return true;
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void TBootloaderForm::ShowMessageBox(const QString& text, bool activate) {
+    if (m_messageBoxProc) {
+        m_messageBoxProc(text);
+    } else {
+        QMessageBox box(QMessageBox::NoIcon, "Quarnel Flash", text, QMessageBox::Ok, this);
+        box.exec();
+    }
+    if (activate) FormActivate();
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Connection monitor
+
+void TBootloaderForm::ApplyIndicator(const QColor& color, const QString& caption) {
+    SetBackground(ConnectIndicator, color);
+    if (ConnectIndicator->text() != caption) ConnectIndicator->setText(caption);
+}
+
+void TBootloaderForm::UpdateTimerEvent() {
+    if (BootloaderActive && FlashPhase == 100) {
+        ApplyIndicator(IndicatorGreen, "Flashing");
+        ResetButton->setEnabled(false);
+        FlashBut->setEnabled(false);
+    } else if (BootloaderActive) {
+        ApplyIndicator(IndicatorOrange, " Target connected ");
+        ResetButton->setEnabled(true);
+        const std::string text = SLText();
+        const bool exists = FileExists(text);
+        FlashBut->setEnabled(exists);
+        SL->SetFontColor(exists ? Qt::white : Qt::red);
+        if (!exists && IsBlankPath(text)) SL->SetCaption("HexFile?");
+    } else {
+        ApplyIndicator(IndicatorRed, "------");
+        ResetButton->setEnabled(true);
+        FlashBut->setEnabled(false);
+    }
+    // User input waits for the main loop: a click on FLASH handled here would run the whole flash
+    // inside this slot, and the timer cannot fire again while its own slot runs.
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    DispatchDeviceChanges();
+}
+
+void TBootloaderForm::SessionConnected() {
+    GetFileBut->setEnabled(true);
+    HistoryBut->setEnabled(true);
+    ShowPathForFamily();
+}
+
+void TBootloaderForm::ShowPathForFamily() {
+    if (std::string* path = PathForFamily(McuFamily)) {
+        if (!FileExists(*path)) GetFileButClick();
+        if (!FileExists(*path)) {
+            m_odFileName = ToQt(*path);
+            OD->selectFile(m_odFileName);
+        }
+        SetSLText(*path);
+    }
+    const std::string shown = SLText();
+    if (FileExists(shown)) OD->setDirectory(ToQt(FolderOf(shown)));
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Image file selection and history
+
+void TBootloaderForm::GetFileButClick() {
+    if (OD->exec() == QDialog::Accepted && !OD->selectedFiles().isEmpty()) {
+        m_odFileName = OD->selectedFiles().constFirst();
+        if (std::string* path = PathForFamily(McuFamily)) {
+            *path = CutText(m_odFileName.toStdString(), 255);
+            SetSLText(*path);
+        }
+    }
+    // A cancelled dialog still files what SL shows, but a blank text names no file.
+    const std::string shown = SLText();
+    if (!IsBlankPath(shown)) AddToHistory(shown);
+    const std::string current = m_odFileName.toStdString();
+    if (FileExists(current)) OD->setDirectory(ToQt(FolderOf(current)));
+}
+
+void TBootloaderForm::AddToHistory(const std::string& path) {
+    const std::string file = HistoryFilePath(McuFamily);
+    if (file.empty()) return; // no family yet, so no history file to write
+    std::vector<std::string> entries = LoadHistory(file);
+    AddPathToHistory(entries, path);
+    FillList(ListBox1, entries);
+    SaveHistory(file, entries);
+}
+
+void TBootloaderForm::HistoryButClick() {
+    const std::string file = HistoryFilePath(McuFamily);
+    ListBox1->clear();
+    if (file.empty()) return;
+    bool exists = false;
+    const std::vector<std::string> entries = LoadHistory(file, &exists);
+    if (!exists) return;
+    FillList(ListBox1, entries);
+    ListBox1->show();
+    ListBox1->raise();
+    ListBox1->setFocus();
+}
+
+void TBootloaderForm::ListBox1DblClick() {
+    const int row = ListBox1->currentRow();
+    if (row < 0 || row >= ListBox1->count()) {
+        ListBox1->hide();
+        return;
+    }
+    const std::string path = ListBox1->item(row)->text().toStdString();
+    if (FileExists(path)) {
+        std::vector<std::string> entries = ListEntries(ListBox1);
+        std::swap(entries[0], entries[size_t(row)]);
+        TrimHistory(entries);
+        FillList(ListBox1, entries);
+        const std::string file = HistoryFilePath(McuFamily);
+        if (!file.empty()) SaveHistory(file, entries);
+        if (std::string* field = PathForFamily(McuFamily)) {
+            *field = CutText(path, 255);
+            SetSLText(*field);
+        }
+        OD->setDirectory(ToQt(FolderOf(path)));
+    } else {
+        ShowMessageBox(ToQt("File " + path + " does not exist"));
+    }
+    ListBox1->hide();
+}
+
+void TBootloaderForm::ListBox1KeyDown() {
+    ListBox1->hide();
+}
+
+// ---------------------------------------------------------------------------------------------------
+// IDs, options, flash and reset
+
+void TBootloaderForm::EditId(QLabel* label, uint16_t& field) {
+    if (FlashPhase == 100) return;
+    const std::string text = EditHexValue(label, true, 0, 0xFFFF);
+    unsigned value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, 16);
+    // The keypad returns hex digits in range; anything else leaves the stored value alone.
+    if (ec == std::errc() && end == text.data() + text.size() && !text.empty() && value <= 0xFFFF)
+        field = uint16_t(value);
+    label->setText(HexWord(field));
+    FormActivate();
+}
+
+void TBootloaderForm::VIDlabelMouseDown() {
+    EditId(VIDlabel, LoaderSetup.vid);
+}
+
+void TBootloaderForm::PIDlabelMouseDown() {
+    EditId(PIDlabel, LoaderSetup.pid);
+}
+
+void TBootloaderForm::CheckBox2Click() {
+    LoaderSetup.disableFlag = CheckBox2->isChecked() ? 1 : 0;
+    InstallOnDeviceChange();
+}
+
+void TBootloaderForm::FlashButClick() {
+    if (m_inFlashClick) return;
+    if (!BootloaderActive) {
+        ShowMessageBox("Bootloader is not active.");
+        return;
+    }
+    m_inFlashClick = true;
+    GetFileBut->setEnabled(false);
+    HistoryBut->setEnabled(false);
+    // A second click or Reset taken in the message pass below would act on a session being flashed.
+    FlashBut->setEnabled(false);
+    ResetButton->setEnabled(false);
+    QtProcessMessages();
+    if (const std::string* path = PathForFamily(McuFamily)) {
+        const std::string file = *path;
+        FlashTarget(file);
+    }
+    m_inFlashClick = false;
+}
+
+void TBootloaderForm::ResetButtonClick() {
+    SetDeviceChangeHandler(nullptr);
+    ResetSession();
+    ShowResetPrompt();
+    SetSLText("");
+    ListBox1->hide();
+    InstallOnDeviceChange();
+    emit SessionReset();
+}
