@@ -87,7 +87,9 @@ protected:
                 EXPECT_TRUE(r.violations.empty()) << r.violations.front();
                 EXPECT_TRUE(r.bootAreaIntact);
                 const bool same = r.flash == good.flash && r.boot == good.boot;
-                if (r.complete) EXPECT_TRUE(same) << "a failed run was reported as complete";
+                if (r.complete) {
+                    EXPECT_TRUE(same) << "a failed run was reported as complete";
+                }
                 ++outcomes[std::string(fname) + (r.complete ? ": complete" : ": failed")];
                 if (HasFailure()) return;
             }
