@@ -41,6 +41,7 @@
 #include "widgets/TScrollLabel.h"
 
 namespace {
+constexpr const char* NoFileCaption = "HexFile?";
 
 const QColor IndicatorRed(255, 0, 0);
 const QColor IndicatorOrange(255, 127, 0);
@@ -478,7 +479,7 @@ void TBootloaderForm::UpdateTimerEvent() {
         const bool exists = FileExists(text);
         FlashBut->setEnabled(exists);
         SL->SetFontColor(exists ? Qt::white : Qt::red);
-        if (!exists && IsBlankPath(text)) SL->SetCaption("HexFile?");
+        if (!exists && IsBlankPath(text)) SL->SetCaption(NoFileCaption);
     } else {
         ApplyIndicator(IndicatorRed, "------");
         ResetButton->setEnabled(true);
@@ -520,9 +521,10 @@ void TBootloaderForm::GetFileButClick() {
             SetSLText(*path);
         }
     }
-    // A cancelled dialog still files what SL shows, but a blank text names no file.
+    // A cancelled dialog still files what SL shows, but a blank text, or the placeholder the timer
+    // puts into a blank label while the dialog is open, names no file.
     const std::string shown = SLText();
-    if (!IsBlankPath(shown)) AddToHistory(shown);
+    if (!IsBlankPath(shown) && shown != NoFileCaption) AddToHistory(shown);
     const std::string current = m_odFileName.toStdString();
     if (FileExists(current)) OD->setDirectory(ToQt(FolderOf(current)));
 }
