@@ -82,6 +82,7 @@ void TScrollLabel::Stop(bool repaint) {
 
 void TScrollLabel::Render() {
     const int textWidth = TextWidth();
+    m_textWidth = textWidth;
     const int imageWidth = width() < textWidth + 5 ? textWidth + 5 : width();
     const int imageHeight = height();
     // Rendered at the screen's pixel ratio so that the text stays sharp; all offsets stay logical.
@@ -102,13 +103,16 @@ void TScrollLabel::Tick() {
         m_timer.setInterval(TimerInterval(m_interval));
         m_waiting = false;
     }
+    // Measuring and repainting a caption that fits and stands still would cost CPU time on every
+    // tick while the window waits; only a move or a new caption is drawn.
+    const int32_t before = m_scrollOffset;
     Step();
-    TakeNewCaption();
-    update();
+    const bool newCaption = TakeNewCaption();
+    if (newCaption || m_scrollOffset != before) update();
 }
 
 void TScrollLabel::Step() {
-    if (TextWidth() <= width()) return;
+    if (m_textWidth <= width()) return;
     m_scrollOffset += m_scrollBy;
     if (m_scrollOffset <= 0) {
         m_scrollBy = std::abs(m_scrollBy);
@@ -126,11 +130,12 @@ void TScrollLabel::Step() {
     }
 }
 
-void TScrollLabel::TakeNewCaption() {
-    if (!m_active || m_caption == m_lastText) return;
+bool TScrollLabel::TakeNewCaption() {
+    if (!m_active || m_caption == m_lastText) return false;
     Stop(false);
     Start();
     m_lastText = m_caption;
+    return true;
 }
 
 void TScrollLabel::paintEvent(QPaintEvent*) {

@@ -61,7 +61,7 @@ private:
     void Render();
     void Step();
     // The caption check of a paint: a new caption restarts the label with a fresh image.
-    void TakeNewCaption();
+    bool TakeNewCaption();
     int TextWidth() const;
     QColor Background() const;
     static int TimerInterval(int64_t ms);
@@ -76,4 +76,5 @@ private:
     bool m_waiting = false;
     QString m_lastText;
     QString m_caption;
+    int m_textWidth = 0;  // of the caption last rendered
 };
