@@ -260,3 +260,26 @@ TEST_F(TSimpleIniFileTest, DefaultFileName) {
 }
 
 } // namespace
+
+// Found by the settings-file fuzzer: a last line ending in a lone CR read differently once a line
+// was written after it.
+TEST_F(TSimpleIniFileTest, LastLineEndingInALoneCarriageReturn) {
+    Put("[Other]\nk=1\n[Font]\nMain=9\r");
+    {
+        TSimpleIniFile ini(file);
+        EXPECT_EQ(ini.ReadString("Font", "Main", "?"), "9");
+        std::string error;
+        ASSERT_TRUE(ini.UpdateFile(error));  // nothing changed: the file stays byte for byte
+    }
+    EXPECT_EQ(Get(), "[Other]\nk=1\n[Font]\nMain=9\r");
+    {
+        TSimpleIniFile ini(file);
+        ini.WriteInteger("Font", "Size", 3);
+        std::string error;
+        ASSERT_TRUE(ini.UpdateFile(error));
+    }
+    TSimpleIniFile again(file);
+    EXPECT_EQ(again.ReadString("Font", "Main", "?"), "9");
+    EXPECT_EQ(again.ReadInteger("Font", "Size", 0), 3);
+    EXPECT_EQ(again.ReadInteger("Other", "k", 0), 1);
+}
