@@ -11,8 +11,9 @@ namespace {
 
 std::string g_defaultFileName;
 
+// A stray CR (a last line ending in one, or CR CR LF) counts as white space around names and values.
 bool IsBlank(char c) {
-    return c == ' ' || c == '\t';
+    return c == ' ' || c == '\t' || c == '\r';
 }
 
 std::string Trim(const std::string& s) {
@@ -173,12 +174,6 @@ void TSimpleIniFile::Load() {
         TLine line;
         if (nl == std::string::npos) {
             line.text = data.substr(start);
-            // A last line that ends in a lone CR: the CR ends the line, so that the value reads the
-            // same before and after something is written after it.
-            if (!line.text.empty() && line.text.back() == '\r') {
-                line.text.pop_back();
-                line.eol = "\r";
-            }
             start = data.size();
         } else {
             const bool cr = nl > start && data[nl - 1] == '\r';
@@ -253,8 +248,12 @@ void TSimpleIniFile::WriteBool(const std::string& section, const std::string& ke
 
 void TSimpleIniFile::InsertLine(size_t index, const std::string& text) {
     // A last line without a line ending gets one before anything follows it.
-    if (index > 0 && (m_lines[index - 1].eol.empty() || m_lines[index - 1].eol == "\r"))
-        m_lines[index - 1].eol = m_eol;
+    // A line that ends in a CR of its own needs a full CR LF, or reading the file back would take
+    // its CR for part of the line end.
+    if (index > 0 && m_lines[index - 1].eol.empty()) {
+        const std::string& prev = m_lines[index - 1].text;
+        m_lines[index - 1].eol = !prev.empty() && prev.back() == '\r' ? "\r\n" : m_eol;
+    }
     m_lines.insert(m_lines.begin() + static_cast<std::ptrdiff_t>(index), TLine{text, m_eol});
 }
 

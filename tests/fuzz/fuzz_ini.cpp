@@ -11,12 +11,15 @@
 
 namespace {
 
+// Blanks, tabs and stray CRs around names and values are not part of them.
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+
 std::string Trim(const std::string& s) {
     size_t first = 0;
     size_t last = s.size();
-    while (first < last && (s[first] == ' ' || s[first] == '\t'))
+    while (first < last && IsBlank(s[first]))
         ++first;
-    while (last > first && (s[last - 1] == ' ' || s[last - 1] == '\t'))
+    while (last > first && IsBlank(s[last - 1]))
         --last;
     return s.substr(first, last - first);
 }
