@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -14,6 +12,7 @@
 #include "cli/TDeviceWaiter.h"
 #include "cli/TSimSetup.h"
 #include "support/TestSupport.h"
+#include "support/UeventLock.h"
 #include "usb/HIDinterface.h"
 
 namespace {
@@ -69,14 +68,7 @@ TEST(DeviceWaiterKernel, WakesOnAUevent) {
     const char* uevent = "/sys/devices/virtual/mem/null/uevent";
     if (::access(uevent, W_OK) != 0) GTEST_SKIP() << "needs root to fire a uevent";
     // The platform tests count these events exactly: take turns with them.
-    const int lockFd = ::open("/tmp/quarnel-platform-uevent.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (lockFd >= 0) ::flock(lockFd, LOCK_EX);
-    struct TUnlock {
-        int fd;
-        ~TUnlock() {
-            if (fd >= 0) ::close(fd);
-        }
-    } unlock{lockFd};
+    const TUeventLock lock;
     SetClock(nullptr);
     ResetDeviceChangeState();
     TUSBhandler handler;

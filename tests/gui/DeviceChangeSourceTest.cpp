@@ -13,6 +13,7 @@
 
 #include "GuiTests.h"
 #include "app/QtDeviceChangeSource.h"
+#include "support/UeventLock.h"
 #include "usb/HIDinterface.h"
 
 namespace {
@@ -24,32 +25,6 @@ bool FireUevent() {
     out << "change\n";
     return bool(out);
 }
-
-// Every monitor on "mem" sees every process's uevents: test processes take turns (the platform
-// tests use the same lock).
-class TUeventLock {
-public:
-    TUeventLock() {
-        m_fd = ::open("/tmp/quarnel-platform-uevent.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-        if (m_fd < 0) return;
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (::flock(m_fd, LOCK_EX | LOCK_NB) != 0) {
-            if (std::chrono::steady_clock::now() > end) {
-                ::close(m_fd);
-                m_fd = -1;
-                return;
-            }
-            ::usleep(10000);
-        }
-    }
-    ~TUeventLock() {
-        if (m_fd >= 0) ::close(m_fd);
-    }
-    bool Held() const { return m_fd >= 0; }
-
-private:
-    int m_fd = -1;
-};
 
 } // namespace
 

@@ -12,6 +12,7 @@
 #include "TTempDir.h"
 #include "platform/TUdevMonitor.h"
 #include "usb/HIDinterface.h"
+#include "support/UeventLock.h"
 
 namespace {
 
@@ -52,32 +53,6 @@ int DispatchEvents(TUdevMonitor& monitor, TUSBhandler& handler, int expected) {
     const int n = monitor.WaitAndDispatch(QuietMs, handler);
     return n < 0 ? n : total + n;
 }
-
-// Every monitor on "mem" sees every test's uevents, so tests in parallel processes (ctest -j) take
-// turns.
-class TUeventLock {
-public:
-    TUeventLock() {
-        m_fd = ::open("/tmp/quarnel-platform-uevent.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-        if (m_fd < 0) return;
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (::flock(m_fd, LOCK_EX | LOCK_NB) != 0) {
-            if (std::chrono::steady_clock::now() > end) {
-                ::close(m_fd);
-                m_fd = -1;
-                return;
-            }
-            ::usleep(10000);
-        }
-    }
-    ~TUeventLock() {
-        if (m_fd >= 0) ::close(m_fd);
-    }
-    bool Held() const { return m_fd >= 0; }
-
-private:
-    int m_fd = -1;
-};
 
 class TKernelUeventTest : public ::testing::Test {
 protected:
