@@ -18,10 +18,10 @@
 #include <memory>
 #include <string>
 
-#include "app/LoaderSetup.h"
 #include "app/QtProgram.h"
 #include "app/TBootloaderForm.h"
 #include "boot/BL_Vars.h"
+#include "session/LoaderSetup.h"
 #include "sim/TSimBackend.h"
 #include "sim/TSimProfile.h"
 #include "usb/HIDinterface.h"

@@ -2,10 +2,10 @@
 
 #include <unistd.h>
 
-#include "app/LoaderSetup.h"
-#include "app/Monitor.h"
 #include "app/QtHostHooks.h"
-#include "app/TSimpleIniFile.h"
+#include "session/LoaderSetup.h"
+#include "session/Monitor.h"
+#include "session/TSimpleIniFile.h"
 #include "usb/HIDinterface.h"
 #include "usb/Hid.h"
 

@@ -24,15 +24,15 @@
 #include <climits>
 #include <vector>
 
-#include "app/History.h"
-#include "app/LoaderSetup.h"
-#include "app/Log.h"
-#include "app/Monitor.h"
 #include "app/QtHostHooks.h"
-#include "app/TSimpleIniFile.h"
 #include "boot/BL_Flash.h"
 #include "boot/BL_Vars.h"
 #include "boot/HostHooks.h"
+#include "boot/Log.h"
+#include "session/History.h"
+#include "session/LoaderSetup.h"
+#include "session/Monitor.h"
+#include "session/TSimpleIniFile.h"
 #include "usb/HIDinterface.h"
 #include "usb/Hid.h"
 #include "widgets/TBitBtnWC.h"
@@ -623,7 +623,8 @@ void TBootloaderForm::FlashButClick() {
     QtProcessMessages();
     if (const std::string* path = PathForFamily(McuFamily)) {
         const std::string file = *path;
-        FlashTarget(file);
+        m_lastFlashResult = FlashTarget(file, LoaderSetup.disableFlag != 0);
+        CloseFlashSession();
     }
     m_inFlashClick = false;
 }

@@ -9,6 +9,8 @@
 #include <memory>
 #include <string>
 
+#include "boot/BL_Flash.h"
+
 class QCheckBox;
 class QFileDialog;
 class QFrame;
@@ -56,6 +58,9 @@ public:
     QProgressBar* ProgressBar = nullptr;
     QTimer* UpdateTimer = nullptr;
     QFileDialog* OD = nullptr;
+
+    // How the last FLASH ended in this window (None before the first).
+    TFlashResult LastFlashResult() const { return m_lastFlashResult; }
 
     // Lifecycle.
     void FormCreate();
@@ -126,6 +131,7 @@ private:
     bool m_firstActivation = true;
     bool m_shown = false;
     bool m_inFlashClick = false;
+    TFlashResult m_lastFlashResult = TFlashResult::None;
     bool m_created = false;
     int m_activationCount = 0;
 };

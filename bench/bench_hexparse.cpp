@@ -21,10 +21,10 @@
 #include <benchmark/benchmark.h>
 
 #include "BenchSupport.h"
-#include "app/Log.h"
 #include "boot/BL_HexParser.h"
 #include "boot/BL_Vars.h"
 #include "boot/HostHooks.h"
+#include "boot/Log.h"
 #include "cli/TCliOutput.h"
 
 namespace {

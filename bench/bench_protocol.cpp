@@ -14,13 +14,14 @@
 #include <vector>
 
 #include "BenchSupport.h"
-#include "app/LoaderSetup.h"
-#include "app/Monitor.h"
 #include "boot/BL_Flash.h"
 #include "boot/BL_Vars.h"
 #include "boot/Clock.h"
 #include "boot/HostHooks.h"
 #include "cli/TCliOutput.h"
+#include "session/LoaderSetup.h"
+#include "session/Monitor.h"
+#include "session/ProgramState.h"
 #include "sim/TSimBackend.h"
 #include "sim/TSimProfile.h"
 #include "usb/HIDinterface.h"
@@ -55,6 +56,7 @@ TRun RunOnce(const TSimProfile& profile, const std::string& file, bool realClock
     LoaderSetup.disableFlag = 0;
 
     TRun run;
+    TFlashResult flashResult = TFlashResult::None;
     {
         TUSBhandler handler;
         MonitorStartup();
@@ -64,11 +66,12 @@ TRun RunOnce(const TSimProfile& profile, const std::string& file, bool realClock
         OnDeviceChange();
         if (LastPassResult == TPassResult::Connected) {
             if (std::string* path = PathForFamily(McuFamily)) *path = file;
-            FlashTarget(file);
+            flashResult = FlashTarget(file, LoaderSetup.disableFlag != 0);
+            CloseFlashSession();
         }
         run.wallS = WallSeconds() - w0;
         run.clockS = double(NowUs() - c0) / 1e6;
-        run.ok = LastPassResult == TPassResult::Connected && LastFlashResult == TFlashResult::Flashed &&
+        run.ok = LastPassResult == TPassResult::Connected && flashResult == TFlashResult::Flashed &&
                  target.Violations().empty() && target.SessionEnded();
         run.reports = target.ReportsReceived();
         run.imageBytes = EoFlash + 1;

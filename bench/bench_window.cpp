@@ -25,14 +25,15 @@
 #include <vector>
 
 #include "BenchSupport.h"
-#include "app/LoaderSetup.h"
-#include "app/Monitor.h"
 #include "app/TBootloaderForm.h"
-#include "app/TSimpleIniFile.h"
 #include "boot/BL_Flash.h"
 #include "boot/BL_HexParser.h"
 #include "boot/BL_Vars.h"
 #include "boot/Clock.h"
+#include "session/LoaderSetup.h"
+#include "session/Monitor.h"
+#include "session/ProgramState.h"
+#include "session/TSimpleIniFile.h"
 #include "sim/TSimBackend.h"
 #include "sim/TSimProfile.h"
 #include "usb/HIDinterface.h"
@@ -173,7 +174,7 @@ int Flash(const std::string& familyName, const std::string& file) {
         TWindowRig::Settle(100);
         rig.Form().FlashButClick();
         TWindowRig::Settle(200);
-        ok = LastFlashResult == TFlashResult::Flashed && target.Violations().empty();
+        ok = rig.Form().LastFlashResult() == TFlashResult::Flashed && target.Violations().empty();
     }
     const long peakKiB = PeakRssKiB();
     std::fprintf(stderr, "window %s flash: %s, peak RSS %ld KiB (%ld KiB before the connection)\n", familyName.c_str(),

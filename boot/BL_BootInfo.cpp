@@ -1,7 +1,7 @@
 #include "boot/BL_BootInfo.h"
 
-#include "app/Log.h"
 #include "boot/BL_Image.h"
+#include "boot/Log.h"
 
 namespace {
 

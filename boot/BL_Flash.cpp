@@ -2,19 +2,15 @@
 
 #include <algorithm>
 
-#include "app/LoaderSetup.h"
-#include "app/Log.h"
-#include "app/Monitor.h"
 #include "boot/BL_Command.h"
 #include "boot/BL_FreeFlash.h"
 #include "boot/BL_HexParser.h"
 #include "boot/BL_Image.h"
 #include "boot/Clock.h"
 #include "boot/HostHooks.h"
+#include "boot/Log.h"
 #include "usb/HIDinterface.h"
 #include "usb/Hid.h"
-
-TFlashResult LastFlashResult = TFlashResult::None;
 
 namespace {
 
@@ -316,46 +312,33 @@ std::string FailureLine(TStepResult r) {
 }
 }  // namespace
 
-void FlashTarget(const std::string& fileName) {
+TFlashResult FlashTarget(const std::string& fileName, bool disableBootloader) {
     FlashPhase = 100;
-    LastFlashResult = TFlashResult::FileRefused;
-    if (ParseHexFile(fileName)) {
-        std::string why;
-        if (!CheckFlashPlan(why)) {
-            LogMessage(why);
-            LogMessage("Programming aborted, nothing was sent.");
-            LastFlashResult = TFlashResult::TargetRefused;
-        } else {
-            TStepResult r = EraseFlash();
-            if (r == TStepResult::Ok) r = FlashProgramImage();
-            if (r == TStepResult::Ok && McuFamily == FamPic32) r = FlashBootImage();
-            if (r == TStepResult::Ok) {
-                LogMessage("Flashing complete.");
-                ComputeFreeUserFlash();
-                ReportFreeUserFlash();
-                if (LoaderSetup.disableFlag != 0) {
-                    BootCommand(cmdDisableBootloader, CommandBuffer);
-                    LogMessage("Disabling boot loader...");
-                } else {
-                    BootCommand(cmdEndSession, CommandBuffer);
-                }
-                LastFlashResult = TFlashResult::Flashed;
-            } else {
-                // No closing command after a failure: the target stays in its bootloader with a
-                // half-written image, ready for another try after a reset.
-                HostSetProgressPos(0);
-                LogMessage(FailureLine(r));
-                LastFlashResult = r == TStepResult::Refused ? TFlashResult::TargetRefused : TFlashResult::CommFailed;
-            }
-        }
+    if (!ParseHexFile(fileName)) return TFlashResult::FileRefused;
+    std::string why;
+    if (!CheckFlashPlan(why)) {
+        LogMessage(why);
+        LogMessage("Programming aborted, nothing was sent.");
+        return TFlashResult::TargetRefused;
     }
-    // Closing steps, whatever happened above.
-    HidClose(VendorDevice);
-    // The target table's handle too: it is a handle of its own and would be lost at the next pass.
-    for (auto& slot : TargetDevices)
-        if (slot.IsOpen()) HidClose(slot);
-    SetDeviceChangeHandler(nullptr);
-    FlashPhase = 0;
-    BootloaderActive = false;
-    LogMessage("Completed.");
+    TStepResult r = EraseFlash();
+    if (r == TStepResult::Ok) r = FlashProgramImage();
+    if (r == TStepResult::Ok && McuFamily == FamPic32) r = FlashBootImage();
+    if (r != TStepResult::Ok) {
+        // No closing command after a failure: the target stays in its bootloader with a
+        // half-written image, ready for another try after a reset.
+        HostSetProgressPos(0);
+        LogMessage(FailureLine(r));
+        return r == TStepResult::Refused ? TFlashResult::TargetRefused : TFlashResult::CommFailed;
+    }
+    LogMessage("Flashing complete.");
+    ComputeFreeUserFlash();
+    ReportFreeUserFlash();
+    if (disableBootloader) {
+        BootCommand(cmdDisableBootloader, CommandBuffer);
+        LogMessage("Disabling boot loader...");
+    } else {
+        BootCommand(cmdEndSession, CommandBuffer);
+    }
+    return TFlashResult::Flashed;
 }

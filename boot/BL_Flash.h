@@ -20,9 +20,8 @@ constexpr std::array<TPic32PatchEntry, 4> Pic32BootPatch = {
 // How a step ended. A step that fails has logged nothing yet; FlashTarget logs the reason once.
 enum class TStepResult { Ok, NoAnswer, WrongAnswer, NotTaken, Refused };
 
-// How the last flash procedure ended (for the command-line exit code and the tests).
+// How a flash procedure ended (for the command-line exit code, the window and the tests).
 enum class TFlashResult { None, Flashed, FileRefused, TargetRefused, CommFailed };
-extern TFlashResult LastFlashResult;
 
 TStepResult EraseBlocks(uint32_t count, uint32_t step, uint64_t start);
 TStepResult EraseFlash();
@@ -31,7 +30,10 @@ TStepResult WriteBlocks(int32_t startOffset, uint16_t blockSize, uint32_t byteCo
                         const uint8_t* source, size_t sourceSize);
 TStepResult FlashProgramImage();
 TStepResult FlashBootImage();
-void FlashTarget(const std::string& fileName);
+// Parses fileName and programs the target open in VendorDevice. After a good run the final command
+// ends the session, or disables the bootloader when disableBootloader is set. The device stays open:
+// the caller runs the closing steps (CloseFlashSession in session/).
+TFlashResult FlashTarget(const std::string& fileName, bool disableBootloader);
 
 // Checks that every run of this flash can be carried out with the target's layout and the parsed
 // image: no wrapped address or count, no read past an image, no slot outside FlashImage.

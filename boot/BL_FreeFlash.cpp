@@ -2,9 +2,9 @@
 
 #include <string>
 
-#include "app/Log.h"
 #include "boot/BL_Image.h"
 #include "boot/BL_Vars.h"
+#include "boot/Log.h"
 
 int64_t FreeStart = 0;
 int64_t FreeLimit = 0;

@@ -5,10 +5,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/Log.h"
 #include "boot/BL_Image.h"
 #include "boot/BL_Vars.h"
 #include "boot/HostHooks.h"
+#include "boot/Log.h"
 
 namespace {
 

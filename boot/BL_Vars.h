@@ -1,7 +1,7 @@
 #pragma once
 // Program-wide state of the bootloader protocol, the firmware image and the session.
-// One instance each, living for the whole run; ResetProgramState() puts everything back to the
-// state at program start (used by tests and the fuzzers).
+// One instance each, living for the whole run; ResetBootState() puts this layer back to the state at
+// program start (ResetProgramState() in session/ does it for every layer).
 
 #include <array>
 #include <cstdint>
@@ -68,5 +68,3 @@ extern int64_t EoFlash;
 extern int64_t EoBoot;
 
 void ResetBootState();
-// Everything: transport, device-change slot, session, protocol, images, log memory, setup.
-void ResetProgramState();

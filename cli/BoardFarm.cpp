@@ -1,4 +1,5 @@
 #include "cli/BoardFarm.h"
+#include "session/ProgramState.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -13,12 +14,12 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/Monitor.h"
 #include "boot/BL_Vars.h"
 #include "boot/Clock.h"
 #include "cli/FlashSession.h"
 #include "cli/TCliOutput.h"
 #include "cli/TDeviceWaiter.h"
+#include "session/Monitor.h"
 #include "usb/HIDinterface.h"
 #include "usb/Hid.h"
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "app/LoaderSetup.h"
 #include "boot/BL_Flash.h"
+#include "session/LoaderSetup.h"
 #include "sim/TSimProfile.h"
 #include "sim/TVirtualTarget.h"
 

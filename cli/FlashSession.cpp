@@ -1,18 +1,19 @@
 #include "cli/FlashSession.h"
+#include "session/ProgramState.h"
 
 #include <unistd.h>
 
 #include <cstdio>
 #include <vector>
 
-#include "app/LoaderSetup.h"
-#include "app/Monitor.h"
 #include "boot/BL_Flash.h"
 #include "boot/BL_Vars.h"
 #include "boot/Clock.h"
 #include "boot/HostHooks.h"
 #include "cli/TCliOutput.h"
 #include "cli/TDeviceWaiter.h"
+#include "session/LoaderSetup.h"
+#include "session/Monitor.h"
 #include "usb/HIDinterface.h"
 #include "usb/Hid.h"
 
@@ -227,7 +228,6 @@ int RunSession(const TCliOptions& o) {
     SetHostHooks(out.Hooks());
     LoaderSetup.vid = o.vid;
     LoaderSetup.pid = o.pid;
-    LoaderSetup.disableFlag = o.disableBootloader ? 1 : 0;
 
     TUSBhandler handler;
     TDeviceWaiter waiter(chain.Sim(), virtualTime);
@@ -265,10 +265,11 @@ int RunSession(const TCliOptions& o) {
         } else {
             // The family's image path, as the window keeps it; the file goes exactly as given.
             if (std::string* path = PathForFamily(McuFamily)) *path = o.file;
-            FlashTarget(o.file);
-            code = ExitCodeForFlash(LastFlashResult);
+            const TFlashResult result = FlashTarget(o.file, o.disableBootloader);
+            CloseFlashSession();
+            code = ExitCodeForFlash(result);
             const double wall = double(WallUs() - wallStart) / 1e6;
-            switch (LastFlashResult) {
+            switch (result) {
             case TFlashResult::Flashed:
                 summary = FamilyText(McuFamily) + " flashed in " + Seconds(wall, 2);
                 if (virtualTime)

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "boot/BL_BootInfo.h"
+#include "session/ProgramState.h"
 #include "support/TestSupport.h"
 
 namespace {

@@ -4,6 +4,7 @@
 #include <map>
 
 #include "boot/BL_Flash.h"
+#include "session/ProgramState.h"
 #include "support/HexWriter.h"
 #include "support/SimSession.h"
 
@@ -50,7 +51,8 @@ protected:
         }
         const uint64_t start = clock.NowUs();
         *PathForFamily(McuFamily) = hexPath;
-        FlashTarget(hexPath);
+        FlashTarget(hexPath, LoaderSetup.disableFlag != 0);
+        CloseFlashSession();
         TRun r;
         r.clockUs = clock.NowUs() - start;
         r.reports = t.ReportsReceived() - base;

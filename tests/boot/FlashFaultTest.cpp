@@ -9,6 +9,8 @@ namespace {
 
 class FlashFaultTest : public TSimSessionTest {
 protected:
+    TFlashResult result = TFlashResult::None;
+protected:
     void SetUp() override {
         TSimSessionTest::SetUp();
         TSimProfile p = DefaultSimProfile(FamPic18);
@@ -22,10 +24,11 @@ protected:
     }
     void Flash() {
         *PathForFamily(McuFamily) = path;
-        FlashTarget(path);
+        result = FlashTarget(path, LoaderSetup.disableFlag != 0);
+        CloseFlashSession();
     }
     void ExpectFailedRun(const std::string& line) {
-        EXPECT_EQ(LastFlashResult, TFlashResult::CommFailed);
+        EXPECT_EQ(result, TFlashResult::CommFailed);
         EXPECT_FALSE(rec.Contains("Flashing complete."));
         EXPECT_FALSE(rec.Contains("NO Free User Flash"));
         auto log = rec.Trimmed();
@@ -94,7 +97,7 @@ TEST_F(FlashFaultTest, UnplugMidRunEndsBoundedAndAReconnectedTargetFlashes) {
     ASSERT_EQ(LastPassResult, TPassResult::Connected);
     EXPECT_EQ(CommErrorCount, 0);
     Flash();
-    EXPECT_EQ(LastFlashResult, TFlashResult::Flashed);
+    EXPECT_EQ(result, TFlashResult::Flashed);
     EXPECT_TRUE(rec.Contains("Flashing complete."));
     for (size_t o = 4; o < 700; ++o) ASSERT_EQ(target->Flash()[o], uint8_t(o * 5 + 1)) << o;
 }
@@ -112,7 +115,7 @@ TEST_F(FlashFaultTest, HostileLayoutIsRefusedBeforeAnythingIsSent) {
     BootInfo.WriteBlock = 0;
     const int base = target->ReportsReceived();
     Flash();
-    EXPECT_EQ(LastFlashResult, TFlashResult::TargetRefused);
+    EXPECT_EQ(result, TFlashResult::TargetRefused);
     EXPECT_EQ(target->ReportsReceived(), base);
     EXPECT_TRUE(rec.Contains("Target reports a write block of 0 !"));
     EXPECT_EQ(rec.Trimmed().back(), "Completed.");

@@ -12,6 +12,8 @@ namespace {
 
 class FlashTest : public TSimSessionTest {
 protected:
+    TFlashResult result = TFlashResult::None;
+protected:
     TVirtualTarget& Connected(const TSimProfile& p) {
         TVirtualTarget& t = Add(p);
         EXPECT_TRUE(Connect());
@@ -21,7 +23,8 @@ protected:
     void Flash(const std::vector<THexChunk>& chunks) {
         const std::string path = WriteTempFile("image.hex", MakeHex(chunks));
         *PathForFamily(McuFamily) = path;
-        FlashTarget(path);
+        result = FlashTarget(path, LoaderSetup.disableFlag != 0);
+        CloseFlashSession();
     }
     // Log lines from the parser's first line on.
     std::vector<std::string> RunLog() const {
@@ -74,7 +77,7 @@ TEST_F(FlashTest, Pic18EndToEnd) {
     code[2] = 0x34;
     code[3] = 0xF0;
     Flash({{0, code}, {0x300000, {0x11, 0x22}}});  // configuration bytes far above flash are dropped
-    EXPECT_EQ(LastFlashResult, TFlashResult::Flashed);
+    EXPECT_EQ(result, TFlashResult::Flashed);
     EXPECT_TRUE(t.Violations().empty()) << t.Violations().front();
     // Erase: 0x7000 / 64 packets at 0, 64, ... 0x7000 - 64.
     ASSERT_EQ(t.EraseAddresses().size(), 0x7000u / 64);
@@ -117,7 +120,7 @@ TEST_F(FlashTest, Pic16EndToEnd) {
     const auto before = t.Flash();
     std::vector<uint8_t> words = {0x8A, 0x01, 0x00, 0x28, 0x55, 0x30};  // little-endian 14-bit words
     Flash({{0, words}});
-    EXPECT_EQ(LastFlashResult, TFlashResult::Flashed);
+    EXPECT_EQ(result, TFlashResult::Flashed);
     EXPECT_TRUE(t.Violations().empty()) << t.Violations().front();
     // Erase steps of 32 words.
     ASSERT_GE(t.EraseAddresses().size(), 2u);
@@ -139,7 +142,7 @@ TEST_F(FlashTest, Pic24EndToEndWithPacking) {
     const auto before = t.Flash();
     // Two instructions of four file bytes each, the last being the phantom byte.
     Flash({{0, {0x11, 0x22, 0x33, 0x00, 0x44, 0x55, 0x66, 0x00}}});
-    EXPECT_EQ(LastFlashResult, TFlashResult::Flashed);
+    EXPECT_EQ(result, TFlashResult::Flashed);
     EXPECT_TRUE(t.Violations().empty()) << t.Violations().front();
     EXPECT_EQ(t.EraseAddresses()[1], 1024u);  // 1536 bytes are 1024 addresses
     const uint8_t jump[] = {0x00, 0x40, 0x04, 0x00, 0x00, 0x00};
@@ -160,7 +163,7 @@ TEST_F(FlashTest, Pic32PlantsBothJumps) {
     std::vector<uint8_t> boot(0x2000, 0x00);
     for (size_t i = 0; i < boot.size(); ++i) boot[i] = uint8_t(i * 7);
     Flash({{0x1D000000, Pattern(600, 9)}, {0x1FC00000, boot}});
-    EXPECT_EQ(LastFlashResult, TFlashResult::Flashed);
+    EXPECT_EQ(result, TFlashResult::Flashed);
     EXPECT_TRUE(t.Violations().empty()) << t.Violations().front();
     const uint32_t bootOffset = 0x07C000;
     // Program flash: 31 + ... blocks from 0x1D000000, then the boot flash blocks below EoBoot's block.
@@ -201,7 +204,7 @@ TEST_F(FlashTest, RefusedFileTouchesNothing) {
     TVirtualTarget& t = Connected(p);
     const int before = t.ReportsReceived();
     Flash({{0x6FFE, {1, 2}}});  // inside the refused window below the boot start
-    EXPECT_EQ(LastFlashResult, TFlashResult::FileRefused);
+    EXPECT_EQ(result, TFlashResult::FileRefused);
     EXPECT_EQ(t.ReportsReceived(), before);
     auto log = RunLog();
     EXPECT_EQ(log.back(), "Completed.");

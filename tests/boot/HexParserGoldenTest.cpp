@@ -12,14 +12,15 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "app/Log.h"
 #include "boot/BL_HexParser.h"
 #include "boot/BL_Image.h"
 #include "boot/BL_Vars.h"
+#include "boot/Log.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -293,6 +294,10 @@ struct TNoRecordCase {
     int64_t eoFlash;
     std::vector<std::string> markers;
 };
+
+void PrintTo(const TNoRecordCase& c, std::ostream* os) {
+    *os << "family " << int(c.family) << ", boot start 0x" << std::hex << c.bootStart << std::dec << ", EoFlash " << c.eoFlash;
+}
 
 class HexParseNoRecordTest : public HexParseTest, public ::testing::WithParamInterface<TNoRecordCase> {};
 

@@ -240,6 +240,8 @@ struct TSrecCase {
     uint32_t bootStart;
 };
 
+void PrintTo(const TSrecCase& c, std::ostream* os) { *os << c.file << ", boot start " << Hex(c.bootStart); }
+
 class HexParseSrecTest : public HexParseToolchainTest, public ::testing::WithParamInterface<TSrecCase> {};
 
 TEST_P(HexParseSrecTest, Pic18ImageEqualsSrecCatBinary) {

@@ -6,11 +6,11 @@
 #include <sstream>
 
 #include "RunQuarnel.h"
-#include "app/LoaderSetup.h"
-#include "app/Monitor.h"
 #include "boot/BL_Flash.h"
 #include "cli/TSelectBackend.h"
 #include "cli/TTraceBackend.h"
+#include "session/LoaderSetup.h"
+#include "session/Monitor.h"
 #include "sim/TSimBackend.h"
 #include "support/TestSupport.h"
 #include "usb/HIDinterface.h"
@@ -60,8 +60,8 @@ TEST_F(TraceBackendTest, SameTraceAsTheVirtualTargetKeeps) {
     TVirtualTarget& target = sim.AddTarget(DefaultSimProfile(FamPic18));
     TTraceBackend trace(sim, text, 0);
     Connect(trace);
-    FlashTarget(ExamplePath("pic18/blink18.hex"));
-    EXPECT_EQ(LastFlashResult, TFlashResult::Flashed);
+    EXPECT_EQ(FlashTarget(ExamplePath("pic18/blink18.hex"), false), TFlashResult::Flashed);
+    CloseFlashSession();
     // What went through the decorator is, report for report and to the microsecond, what the target saw.
     EXPECT_EQ(text.str(), target.TraceText(0));
     EXPECT_EQ(trace.Lines(), int64_t(target.Trace().size()));
@@ -75,8 +75,8 @@ TEST_F(TraceBackendTest, ReportsNotTakenAreLeftOut) {
     target.Faults().stopWritesAt = 5; // the target takes the first 4 reports only
     TTraceBackend trace(sim, text, 0);
     Connect(trace);
-    FlashTarget(ExamplePath("pic18/blink18.hex"));
-    EXPECT_EQ(LastFlashResult, TFlashResult::CommFailed);
+    EXPECT_EQ(FlashTarget(ExamplePath("pic18/blink18.hex"), false), TFlashResult::CommFailed);
+    CloseFlashSession();
     const std::vector<std::string> lines = SplitLines(text.str());
     int outs = 0;
     for (const auto& l : lines)

@@ -8,9 +8,9 @@
 #include <fstream>
 #include <thread>
 
-#include "app/Monitor.h"
 #include "cli/TDeviceWaiter.h"
 #include "cli/TSimSetup.h"
+#include "session/Monitor.h"
 #include "support/TestSupport.h"
 #include "support/UeventLock.h"
 #include "usb/HIDinterface.h"

@@ -18,6 +18,7 @@
 #include "boot/BL_Vars.h"
 #include "boot/Clock.h"
 #include "boot/HostHooks.h"
+#include "session/ProgramState.h"
 #include "usb/HIDinterface.h"
 #include "usb/HidBackend.h"
 

@@ -6,8 +6,8 @@
 #include <cctype>
 
 #include "FuzzSupport.h"
-#include "app/History.h"
-#include "app/LoaderSetup.h"
+#include "session/History.h"
+#include "session/LoaderSetup.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "FuzzSupport.h"
-#include "app/TSimpleIniFile.h"
+#include "session/TSimpleIniFile.h"
 
 namespace {
 

@@ -24,10 +24,10 @@
 #include <map>
 
 #include "FuzzSupport.h"
-#include "app/LoaderSetup.h"
-#include "app/Monitor.h"
 #include "boot/BL_Flash.h"
 #include "boot/BL_Image.h"
+#include "session/LoaderSetup.h"
+#include "session/Monitor.h"
 #include "sim/TSimBackend.h"
 
 namespace {
@@ -380,12 +380,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(log.Contains("Target device in boot load mode."));
 
         log.lines.clear();
-        FlashTarget(ImageFor(McuFamily));
+        const TFlashResult flashResult = FlashTarget(ImageFor(McuFamily), LoaderSetup.disableFlag != 0);
+        CloseFlashSession();
         FUZZ_CHECK(FlashPhase == 0);
         FUZZ_CHECK(!BootloaderActive);
-        FUZZ_CHECK(log.Contains("Flashing complete.") == (LastFlashResult == TFlashResult::Flashed));
+        FUZZ_CHECK(log.Contains("Flashing complete.") == (flashResult == TFlashResult::Flashed));
         FUZZ_CHECK(log.Last() == "Completed.");
-        FUZZ_CHECK(LastFlashResult != TFlashResult::None);
+        FUZZ_CHECK(flashResult != TFlashResult::None);
         FUZZ_CHECK(DeviceChangeHandlerKind() == THandlerKind::None);
         // Every handle the pass opened is closed again.
         FUZZ_CHECK(sim.OpenHandles() == 0 && CurrentDevice.handle == -1);
@@ -393,7 +394,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
         if (clean && !backend.Tampered()) {
             // Nothing went wrong on the wire: the run must have worked, and done so by the rules.
-            FUZZ_CHECK(LastFlashResult == TFlashResult::Flashed);
+            FUZZ_CHECK(flashResult == TFlashResult::Flashed);
             FUZZ_CHECK(target.Violations().empty());
             FUZZ_CHECK(target.BootloaderDisabled() == disable && target.SessionEnded() == !disable);
             CheckTargetFlash(target);

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "FuzzSupport.h"
-#include "app/LoaderSetup.h"
+#include "session/LoaderSetup.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 #pragma once
 // A fixture with a virtual target on the virtual clock, connected through the real connection pass.
 
-#include "app/LoaderSetup.h"
-#include "app/Monitor.h"
+#include "session/LoaderSetup.h"
+#include "session/Monitor.h"
 #include "sim/TSimBackend.h"
 #include "support/TestSupport.h"
 

@@ -1,3 +1,4 @@
+#include "session/ProgramState.h"
 #include "support/TestSupport.h"
 
 #include "boot/BL_Vars.h"

@@ -9,7 +9,7 @@
 #include <iterator>
 #include <string>
 
-#include "app/TSimpleIniFile.h"
+#include "session/TSimpleIniFile.h"
 
 namespace fs = std::filesystem;
 

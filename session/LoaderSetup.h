@@ -48,7 +48,4 @@ TLoaderSetup DecodeLoaderSetup(const uint8_t* record);
 // The path field that serves a family code, or nullptr for a code outside the table.
 std::string* PathForFamily(uint8_t family);
 
-// Writes data to path through a temporary file in the same folder and a rename.
-bool WriteFileAtomically(const std::string& path, const std::string& data, std::string* error = nullptr);
-
 void ResetLoaderSetupState();

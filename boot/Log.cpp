@@ -1,4 +1,4 @@
-#include "app/Log.h"
+#include "boot/Log.h"
 
 #include "boot/HostHooks.h"
 

@@ -8,8 +8,9 @@
 #include <filesystem>
 #include <fstream>
 
-#include "app/History.h"
-#include "app/LoaderSetup.h"
+#include "session/AtomicFile.h"
+#include "session/History.h"
+#include "session/LoaderSetup.h"
 #include "support/TestSupport.h"
 
 namespace {

@@ -1,11 +1,12 @@
-#include "app/History.h"
+#include "session/History.h"
 
 #include <sys/stat.h>
 
 #include <cctype>
 #include <cstdio>
 
-#include "app/LoaderSetup.h"
+#include "session/AtomicFile.h"
+#include "session/LoaderSetup.h"
 
 std::string HistoryFileName(uint8_t family) {
     switch (family) {

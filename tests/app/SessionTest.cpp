@@ -14,11 +14,11 @@
 
 #include "GuiRig.h"
 #include "GuiTests.h"
-#include "app/LoaderSetup.h"
-#include "app/Log.h"
 #include "boot/BL_Flash.h"
 #include "boot/BL_Vars.h"
 #include "boot/HostHooks.h"
+#include "boot/Log.h"
+#include "session/LoaderSetup.h"
 #include "usb/HIDinterface.h"
 #include "widgets/TBitBtnWC.h"
 #include "widgets/TEditHexL.h"
@@ -187,7 +187,7 @@ void TSessionTest::FlashRunsEndToEnd() {
     QVERIFY(!inside.resetEnabled);
     QVERIFY(!inside.fileButEnabled);
 
-    QCOMPARE(LastFlashResult, TFlashResult::Flashed);
+    QCOMPARE(form.LastFlashResult(), TFlashResult::Flashed);
     const QStringList log = m_rig->LogLines();
     QVERIFY(log.contains("Parsing HEX file: blink.hex"));
     const int complete = int(log.indexOf("Flashing complete."));
@@ -293,7 +293,7 @@ void TSessionTest::FlashWithoutSessionShowsBoxThenActivates() {
     QCOMPARE(form.ActivationCount(), activations + 1);
     QCOMPARE(m_rig->LogLines(), QStringList({Prompt, ""}));
     QCOMPARE(DeviceChangeHandlerKind(), THandlerKind::OnDeviceChange);
-    QCOMPARE(LastFlashResult, TFlashResult::None);
+    QCOMPARE(form.LastFlashResult(), TFlashResult::None);
 }
 
 void TSessionTest::VidEnteredThroughTheKeypad() {

@@ -1,4 +1,6 @@
-#include "app/LoaderSetup.h"
+#include "session/LoaderSetup.h"
+
+#include "session/AtomicFile.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -131,36 +133,6 @@ bool LoadLoaderSetup(int32_t defaultLeft, int32_t defaultTop) {
         return false;
     }
     LoaderSetup = DecodeLoaderSetup(record);
-    return true;
-}
-
-bool WriteFileAtomically(const std::string& path, const std::string& data, std::string* error) {
-    std::string tmpl = path + ".tmp-XXXXXX";
-    std::vector<char> name(tmpl.begin(), tmpl.end());
-    name.push_back('\0');
-    const int fd = ::mkstemp(name.data());
-    auto fail = [&](bool removeTemp) {
-        if (removeTemp) ::unlink(name.data());
-        if (error) *error = "Unable to write to " + path;
-        return false;
-    };
-    if (fd < 0) return fail(false);
-    size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t w = ::write(fd, data.data() + done, data.size() - done);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            ::close(fd);
-            return fail(true);
-        }
-        done += size_t(w);
-    }
-    if (::fsync(fd) != 0 || ::fchmod(fd, 0644) != 0) {
-        ::close(fd);
-        return fail(true);
-    }
-    if (::close(fd) != 0) return fail(true);
-    if (::rename(name.data(), path.c_str()) != 0) return fail(true);
     return true;
 }
 

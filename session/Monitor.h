@@ -19,6 +19,10 @@ void OpenVendorDevice();
 void InstallOnDeviceChange();
 void InstallOpenVendorDevice();
 
+// The closing steps after a flash procedure, whatever its result: the device and the target table's
+// handles are closed, the device-change handler is removed and the session ends with "Completed.".
+void CloseFlashSession();
+
 // Program-wide start-up step (before the main window exists) and the shut-down step.
 void MonitorStartup();
 void MonitorShutdown();

@@ -1,4 +1,6 @@
-#include "app/TSimpleIniFile.h"
+#include "session/TSimpleIniFile.h"
+
+#include "session/AtomicFile.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -109,25 +111,6 @@ bool ParseInteger(const std::string& text, int32_t& result) {
     if (value > INT32_MAX || value < INT32_MIN) return false;
     result = static_cast<int32_t>(value);
     return true;
-}
-
-bool WriteAll(int fd, const std::string& data) {
-    size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-std::string DirectoryOf(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 bool ReadWholeFile(const std::string& name, std::string& data) {
@@ -318,32 +301,7 @@ bool TSimpleIniFile::UpdateFile(std::string& error) {
     for (const TLine& line : m_lines)
         data += line.text + line.eol;
 
-    // Write beside the old file and rename over it, so a failure at any point leaves the old file
-    // whole.
-    std::string tempName = m_fileName + ".tmp-XXXXXX";
-    const int fd = ::mkstemp(tempName.data());
-    if (fd < 0) {
-        error = failure;
-        return false;
-    }
-    struct stat oldStat {};
-    const mode_t mode = ::stat(m_fileName.c_str(), &oldStat) == 0 ? (oldStat.st_mode & 07777) : 0644;
-    bool ok = ::fchmod(fd, mode) == 0;
-    ok = ok && WriteAll(fd, data);
-    ok = ok && ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
-    ok = ok && std::rename(tempName.c_str(), m_fileName.c_str()) == 0;
-    if (!ok) {
-        ::unlink(tempName.c_str());
-        error = failure;
-        return false;
-    }
-    // Make the rename itself durable; the data is already safe, so a failure here is not one.
-    const int dirFd = ::open(DirectoryOf(m_fileName).c_str(), O_RDONLY | O_DIRECTORY);
-    if (dirFd >= 0) {
-        ::fsync(dirFd);
-        ::close(dirFd);
-    }
+    if (!WriteFileAtomically(m_fileName, data, &error)) return false;
     m_modified = false;
     return true;
 }

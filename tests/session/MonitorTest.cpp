@@ -1,7 +1,8 @@
 #include <gtest/gtest.h>
 
-#include "app/Log.h"
 #include "boot/BL_Vars.h"
+#include "boot/Log.h"
+#include "session/ProgramState.h"
 #include "support/SimSession.h"
 #include "usb/HIDinterface.h"
 

@@ -1,4 +1,5 @@
 #include "GuiRig.h"
+#include "session/ProgramState.h"
 
 #include <QCoreApplication>
 #include <QFileDialog>
@@ -9,10 +10,10 @@
 #include <fstream>
 #include <sstream>
 
-#include "app/LoaderSetup.h"
-#include "app/Monitor.h"
-#include "app/TSimpleIniFile.h"
 #include "boot/BL_Vars.h"
+#include "session/LoaderSetup.h"
+#include "session/Monitor.h"
+#include "session/TSimpleIniFile.h"
 #include "usb/HIDinterface.h"
 #include "usb/Hid.h"
 #include "widgets/TEditHexL.h"

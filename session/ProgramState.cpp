@@ -1,8 +1,10 @@
-#include "app/LoaderSetup.h"
-#include "app/Log.h"
-#include "app/Monitor.h"
+#include "session/ProgramState.h"
+
 #include "boot/BL_FreeFlash.h"
 #include "boot/BL_Vars.h"
+#include "boot/Log.h"
+#include "session/LoaderSetup.h"
+#include "session/Monitor.h"
 #include "usb/HIDinterface.h"
 #include "usb/Hid.h"
 

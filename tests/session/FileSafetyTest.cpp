@@ -8,9 +8,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <utility>
 
-#include "app/History.h"
-#include "app/LoaderSetup.h"
+#include "session/History.h"
+#include "session/LoaderSetup.h"
+#include "session/TSimpleIniFile.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -84,3 +87,30 @@ TEST_F(FileSafetyTest, FolderThatIsAFileCannotBeWrittenAndNothingIsLost) {
 }
 
 }  // namespace
+
+// Every kept file goes through one writer, which keeps the permission bits the user gave the file.
+TEST_F(FileSafetyTest, EveryKeptFileKeepsItsMode) {
+    const std::string ini = dir + "quarnel-flash.ini";
+    const std::vector<std::pair<std::string, std::function<bool()>>> writers = {
+        {LoaderSetupFileName(), [] { return StoreLoaderSetup(); }},
+        {dir + "History_P18.txt", [&] { return SaveHistory(dir + "History_P18.txt", {"/a.hex"}); }},
+        {ini, [&] {
+             TSimpleIniFile f(ini);
+             f.WriteInteger("Position", "Left", 7);
+             std::string error;
+             return f.UpdateFile(error);
+         }},
+    };
+    for (const auto& [path, write] : writers) {
+        for (const mode_t mode : {mode_t(0600), mode_t(0640), mode_t(0664)}) {
+            std::ofstream(path) << "old\n";
+            ASSERT_EQ(::chmod(path.c_str(), mode), 0);
+            ASSERT_TRUE(write()) << path;
+            struct stat st {};
+            ASSERT_EQ(::stat(path.c_str(), &st), 0);
+            EXPECT_EQ(st.st_mode & 07777, mode) << path;
+            EXPECT_NE(Read(path), "old\n") << path;
+        }
+    }
+    EXPECT_TRUE(NoTemporaryFiles());
+}

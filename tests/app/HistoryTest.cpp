@@ -8,9 +8,9 @@
 
 #include "GuiRig.h"
 #include "GuiTests.h"
-#include "app/History.h"
-#include "app/LoaderSetup.h"
 #include "boot/BL_Vars.h"
+#include "session/History.h"
+#include "session/LoaderSetup.h"
 #include "widgets/TBitBtnWC.h"
 #include "widgets/TScrollLabel.h"
 

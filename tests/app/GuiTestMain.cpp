@@ -1,5 +1,5 @@
 // Runs every registered test class of the window in one QApplication. Without a display the
-// off-screen platform is used. "quarnel_gui_tests TSessionTest [Qt Test options]" runs one class.
+// off-screen platform is used. "quarnel_app_tests TSessionTest [Qt Test options]" runs one class.
 
 #include <QApplication>
 #include <QTest>

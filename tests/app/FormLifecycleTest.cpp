@@ -11,11 +11,11 @@
 
 #include "GuiRig.h"
 #include "GuiTests.h"
-#include "app/History.h"
-#include "app/LoaderSetup.h"
-#include "app/Log.h"
-#include "app/TSimpleIniFile.h"
 #include "boot/BL_Vars.h"
+#include "boot/Log.h"
+#include "session/History.h"
+#include "session/LoaderSetup.h"
+#include "session/TSimpleIniFile.h"
 #include "usb/HIDinterface.h"
 #include "widgets/TBitBtnWC.h"
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "app/Log.h"
+#include "boot/Log.h"
 #include "support/TestSupport.h"
 
 namespace {

@@ -1,7 +1,5 @@
-#include "app/Monitor.h"
+#include "session/Monitor.h"
 
-#include "app/LoaderSetup.h"
-#include "app/Log.h"
 #include "boot/BL_BootInfo.h"
 #include "boot/BL_Command.h"
 #include "boot/BL_Flash.h"
@@ -9,6 +7,8 @@
 #include "boot/BL_Vars.h"
 #include "boot/Clock.h"
 #include "boot/HostHooks.h"
+#include "boot/Log.h"
+#include "session/LoaderSetup.h"
 #include "usb/HIDinterface.h"
 
 bool VendorDeviceOpen = false;
@@ -147,6 +147,17 @@ void MonitorShutdown() {
     SetDeviceChangeHandler(nullptr);
 }
 
+void CloseFlashSession() {
+    HidClose(VendorDevice);
+    // The target table's handle too: it is a handle of its own and would be lost at the next pass.
+    for (auto& slot : TargetDevices)
+        if (slot.IsOpen()) HidClose(slot);
+    SetDeviceChangeHandler(nullptr);
+    FlashPhase = 0;
+    BootloaderActive = false;
+    LogMessage("Completed.");
+}
+
 void ResetMonitorState() {
     VendorDeviceOpen = false;
     VendorDevice.Clear();
@@ -154,5 +165,4 @@ void ResetMonitorState() {
     for (auto& d : PresentDevices) d.Clear();
     KnownDeviceCount = PresentDeviceCount = 0;
     LastPassResult = TPassResult::None;
-    LastFlashResult = TFlashResult::None;
 }
