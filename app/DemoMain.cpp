@@ -22,6 +22,7 @@
 #include "app/TBootloaderForm.h"
 #include "boot/BL_Vars.h"
 #include "session/LoaderSetup.h"
+#include "sim/TFlashCheck.h"
 #include "sim/TSimBackend.h"
 #include "sim/TSimProfile.h"
 #include "usb/HIDinterface.h"
@@ -163,6 +164,9 @@ int main(int argc, char** argv) {
     target.Unplug();
     DispatchDeviceChanges(); // nothing listens yet: the unplug above is no news to anyone
     SetHidBackend(&backend);
+    // Every run is checked against what the virtual board holds afterwards; findings go to the log.
+    TVirtualTargetCheck check(backend);
+    SetFlashCheck(&check);
     int result = 0;
     {
         TQtProgram program(QCoreApplication::applicationFilePath().toStdString());
@@ -188,6 +192,7 @@ int main(int argc, char** argv) {
         result = app.exec();
         if (screenshots && !screenshots->Ok()) result = 1;
     }
+    SetFlashCheck(nullptr);
     SetHidBackend(nullptr);
     return result;
 }

@@ -35,12 +35,12 @@ void BootQuery(uint8_t code, TBootPacket& buffer) {
     }
 }
 
-void BootCommand(uint8_t code, TBootPacket& buffer) {
-    if (SelectedDevice == -1) return;
+bool BootCommand(uint8_t code, TBootPacket& buffer) {
+    if (SelectedDevice == -1) return false;
     buffer.fill(0);
     buffer[0] = CommandMarker;
     buffer[1] = code;
-    HidWriteReport(CurrentDevice, buffer.data());
+    return HidWriteReport(CurrentDevice, buffer.data());
 }
 
 bool BootData(const TBootPacket& report) {

@@ -14,6 +14,8 @@
 
 namespace {
 
+IFlashCheck* RunCheck = nullptr;
+
 // Why an acknowledged packet came back false.
 TStepResult AckFailure() {
     if (CommErrorCount > 0) return TStepResult::NoAnswer;
@@ -58,6 +60,19 @@ bool CheckLayout(std::string& why) {
         why = "Erase block does not fit the protocol !";
         return false;
     }
+    // A block must hold whole instructions (PIC16: 2 image bytes, PIC24 and dsPIC: 3), or its
+    // address in the packets is not where its bytes go.
+    const int unit = McuFamily == FamPic16 ? 2 : (McuFamily == FamPic24 || McuFamily == FamDsPic) ? 3 : 1;
+    if (BootInfo.EraseBlock % unit != 0 || BootInfo.WriteBlock % unit != 0) {
+        why = "Target's blocks are not whole instructions !";
+        return false;
+    }
+    // Every erased block is written back whole: a write block straddling an erase block would
+    // write into flash that was not erased.
+    if (BootInfo.EraseBlock % BootInfo.WriteBlock != 0) {
+        why = "Erase block is not whole write blocks !";
+        return false;
+    }
     if (BootInfo.flashSizeMark == 8 &&
         (BootInfo.EraseBlock > BootInfo.McuSize || BootInfo.WriteBlock > BootInfo.McuSize)) {
         why = "Target's blocks are larger than its flash !";
@@ -70,6 +85,13 @@ bool CheckLayout(std::string& why) {
     const int64_t bootOffset = AddressToImageOffset(BootStartUsed());
     if (bootOffset > FlashImageSize || (BootInfo.flashSizeMark == 8 && bootOffset > int64_t(BootInfo.McuSize))) {
         why = "Boot start lies beyond the flash !";
+        return false;
+    }
+    // The erase stops at the last whole block below the boot start and the vector run ends at the
+    // boot start: both only meet the bootloader exactly when it starts on an erase block boundary
+    // (and so on a write block boundary).
+    if (bootOffset % BootInfo.EraseBlock != 0) {
+        why = "Boot start is not on an erase block boundary !";
         return false;
     }
     const int64_t vectorRun = CeilDiv(BootVectorSize(), BootInfo.WriteBlock) * BootInfo.WriteBlock;
@@ -97,6 +119,31 @@ bool CheckLayout(std::string& why) {
 
 uint16_t TransferBlockSize() { return uint16_t(TransferBlockSize64()); }
 
+void SetFlashCheck(IFlashCheck* check) { RunCheck = check; }
+
+int64_t BootFlashRunLength() {
+    const int64_t e = BootInfo.EraseBlock;
+    if (e < 1 || EoBoot < 0) return 0;
+    return EoBoot / e * e;
+}
+
+bool BootDataLeftAlone(int64_t& first, int64_t& last) {
+    const int64_t from = BootFlashRunLength();
+    if (EoBoot < from || EoBoot >= BootImageSize) return false;
+    // EoBoot is the highest byte the file gave; 0 is also its value when the file gave none, so a
+    // lone 0xFF at offset 0 cannot be told from no data (it equals unwritten flash anyway).
+    for (int64_t o = from; o < EoBoot; ++o) {
+        if (BootImage[size_t(o)] != 0xFF) {
+            first = o;
+            last = EoBoot;
+            return true;
+        }
+    }
+    if (EoBoot == 0 && BootImage[0] == 0xFF) return false;
+    first = last = EoBoot;
+    return true;
+}
+
 bool ValidateBootInfo(std::string& why) { return CheckLayout(why); }
 
 bool CheckFlashPlan(std::string& why) {
@@ -114,7 +161,7 @@ bool CheckFlashPlan(std::string& why) {
             why = "Too many boot erase blocks for the protocol !";
             return false;
         }
-        const int64_t bootRun = EoBoot + 1 - e;
+        const int64_t bootRun = BootFlashRunLength();
         if (bootRun > 0 && CeilDiv(bootRun, wb) * wb > BootImageSize) {
             why = "Boot run would read past the boot image !";
             return false;
@@ -244,7 +291,9 @@ TStepResult FlashProgramImage() {
         s[0] = img[0];
         s[1] = img[1];
         img[0] = uint8_t(b & 0xFF);
-        img[1] = uint8_t((b >> 8) | 0x2C);
+        // GOTO carries 11 address bits: below 0x800 it reaches the boot start itself. Above, no
+        // single word does; the bootloader there guards its own reset, so the word stays as it was.
+        img[1] = b < 0x800 ? uint8_t(0x28 | (b >> 8)) : uint8_t((b >> 8) | 0x2C);
         break;
     case FamPic18:
     case FamPic18FJ: {
@@ -263,7 +312,9 @@ TStepResult FlashProgramImage() {
         img[0] = uint8_t(b & 0xFF);
         img[1] = uint8_t((b >> 8) & 0xFF);
         img[2] = 0x04;
-        img[3] = img[4] = img[5] = 0;
+        // Second word of the GOTO: address bits 16 to 22.
+        img[3] = uint8_t((b >> 16) & 0x7F);
+        img[4] = img[5] = 0;
         break;
     case FamPic32:
         for (size_t i = 0; i < Pic32VectorJump.size(); ++i) PutLe32(s + 4 * i, Pic32VectorJump[i]);
@@ -286,12 +337,20 @@ TStepResult FlashProgramImage() {
 TStepResult FlashBootImage() {
     const uint32_t bs = BootInfo.BootStart;
     uint8_t* p = BootImage.data();
+    int64_t first = 0;
+    int64_t last = 0;
+    const bool leftAlone = BootDataLeftAlone(first, last);
     PutLe32(p + 0x40, 0x3C1E0000u | (bs >> 16));
     PutLe32(p + 0x44, 0x37DE0000u | (bs & 0xFFFF));
     PutLe32(p + 0x48, Pic32BootPatch[2].word);
     PutLe32(p + 0x4C, Pic32BootPatch[3].word);
     LogMessage("Flashing boot image.");
-    const int64_t count = EoBoot + 1 - int64_t(BootInfo.EraseBlock);
+    // The erase block that holds EoBoot (it may hold configuration words) is neither erased nor
+    // written; the run writes back exactly the blocks the erase cleared.
+    if (leftAlone)
+        LogMessage("   Boot flash 0x" + HexStr(uint32_t(Pic32BootBase + first), 8) + "..0x" +
+                   HexStr(uint32_t(Pic32BootBase + last), 8) + " left as it is.");
+    const int64_t count = BootFlashRunLength();
     TStepResult r = TStepResult::Ok;
     // Little or no boot-flash data: the run is empty, which is not an error.
     if (count > 0) r = WriteBlocks(0, 256, uint32_t(count), Pic32BootBase, p, BootImageSize);
@@ -314,6 +373,7 @@ std::string FailureLine(TStepResult r) {
 
 TFlashResult FlashTarget(const std::string& fileName, bool disableBootloader) {
     FlashPhase = 100;
+    if (RunCheck) RunCheck->Begin();
     if (!ParseHexFile(fileName)) return TFlashResult::FileRefused;
     std::string why;
     if (!CheckFlashPlan(why)) {
@@ -331,14 +391,27 @@ TFlashResult FlashTarget(const std::string& fileName, bool disableBootloader) {
         LogMessage(FailureLine(r));
         return r == TStepResult::Refused ? TFlashResult::TargetRefused : TFlashResult::CommFailed;
     }
+    // A check that finds the target holding something else: no "Flashing complete.", and no final
+    // command, as after any other failure.
+    if (RunCheck && !RunCheck->End()) {
+        HostSetProgressPos(0);
+        return TFlashResult::TargetDiffers;
+    }
     LogMessage("Flashing complete.");
     ComputeFreeUserFlash();
     ReportFreeUserFlash();
+    // The image is on the board, but a bootloader that did not take its last command still runs
+    // (or is still enabled) when the user expects the firmware: that is no success.
     if (disableBootloader) {
-        BootCommand(cmdDisableBootloader, CommandBuffer);
+        const bool taken = BootCommand(cmdDisableBootloader, CommandBuffer);
         LogMessage("Disabling boot loader...");
-    } else {
-        BootCommand(cmdEndSession, CommandBuffer);
+        if (!taken) {
+            LogMessage("Disabling failed: target takes no data!");
+            return TFlashResult::FinalCommandFailed;
+        }
+    } else if (!BootCommand(cmdEndSession, CommandBuffer)) {
+        LogMessage("Ending session failed: target takes no data!");
+        return TFlashResult::FinalCommandFailed;
     }
     return TFlashResult::Flashed;
 }

@@ -21,7 +21,23 @@ constexpr std::array<TPic32PatchEntry, 4> Pic32BootPatch = {
 enum class TStepResult { Ok, NoAnswer, WrongAnswer, NotTaken, Refused };
 
 // How a flash procedure ended (for the command-line exit code, the window and the tests).
-enum class TFlashResult { None, Flashed, FileRefused, TargetRefused, CommFailed };
+// FinalCommandFailed: the image was written, but the board did not take the report that ends the
+// session or disables the bootloader. TargetDiffers: the run's check (IFlashCheck) found the target
+// holding something else than the run should have left, or the target recorded protocol violations.
+enum class TFlashResult { None, Flashed, FileRefused, TargetRefused, CommFailed, FinalCommandFailed, TargetDiffers };
+
+// A check of every run against the target itself (the virtual target provides one). Begin runs when
+// FlashTarget starts; End runs after the last write of a run that would report success, before
+// "Flashing complete.", logs each finding as a line of its own and returns false when there was one:
+// the run then ends as a failure, without "Flashing complete." and without a final command.
+class IFlashCheck {
+public:
+    virtual ~IFlashCheck() = default;
+    virtual void Begin() = 0;
+    virtual bool End() = 0;
+};
+// nullptr: no check (the default, and after ResetBootState).
+void SetFlashCheck(IFlashCheck* check);
 
 TStepResult EraseBlocks(uint32_t count, uint32_t step, uint64_t start);
 TStepResult EraseFlash();
@@ -43,3 +59,11 @@ bool CheckFlashPlan(std::string& why);
 bool ValidateBootInfo(std::string& why);
 
 uint16_t TransferBlockSize();
+
+// PIC32 boot flash: the bytes from offset 0 that a run erases and writes back (whole erase blocks
+// below the one that holds EoBoot).
+int64_t BootFlashRunLength();
+// The file's boot-flash data that a run leaves as it is (the erase block that holds EoBoot), as
+// offsets into BootImage; false when the file has no boot-flash data there. Read before the boot
+// patch is planted.
+bool BootDataLeftAlone(int64_t& first, int64_t& last);

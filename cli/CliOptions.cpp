@@ -79,6 +79,7 @@ bool ApplySimSetting(TSimBoardSetup& board, const std::string& key, const std::s
                  : k == "wrong-echo"  ? &board.faults.wrongEchoAt
                  : k == "unplug-at"   ? &board.faults.unplugAt
                  : k == "stop-writes" ? &board.faults.stopWritesAt
+                 : k == "corrupt-at"  ? &board.faults.corruptAt
                                       : nullptr;
     uint64_t v = 0;
     if (fault != nullptr) {
@@ -215,7 +216,10 @@ int ExitCodeForFlash(TFlashResult result) {
     case TFlashResult::TargetRefused:
         return ExitFileRefused;
     case TFlashResult::CommFailed:
+    case TFlashResult::FinalCommandFailed:
         return ExitCommFailed;
+    case TFlashResult::TargetDiffers:
+        return ExitTargetDiffers;
     case TFlashResult::None:
         break;
     }

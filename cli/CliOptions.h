@@ -17,6 +17,9 @@ constexpr int ExitUsage = 1;
 constexpr int ExitNoBootloader = 2;
 constexpr int ExitFileRefused = 3;
 constexpr int ExitCommFailed = 4;
+// --simulate: the virtual target does not hold what the run should have left, or saw the protocol
+// broken.
+constexpr int ExitTargetDiffers = 5;
 
 // Upper bound for --wait; a day is more than anyone waits for a reset button.
 constexpr double MaxWaitSeconds = 86400.0;

@@ -14,6 +14,7 @@
 #include "cli/TDeviceWaiter.h"
 #include "session/LoaderSetup.h"
 #include "session/Monitor.h"
+#include "sim/TFlashCheck.h"
 #include "usb/HIDinterface.h"
 #include "usb/Hid.h"
 
@@ -49,6 +50,7 @@ TRunScope::TRunScope(IClock* clock) {
 }
 
 TRunScope::~TRunScope() {
+    SetFlashCheck(nullptr);
     SetHostHooks(THostHooks{});
     SetHidBackend(nullptr);
     SetClock(nullptr);
@@ -107,6 +109,8 @@ const char* ResultName(int code, bool flash) {
         return "file-refused";
     case ExitCommFailed:
         return "comm-failed";
+    case ExitTargetDiffers:
+        return "target-differs";
     default:
         return "error";
     }
@@ -226,6 +230,12 @@ int RunSession(const TCliOptions& o) {
     }
     SetHidBackend(&chain.Top());
     SetHostHooks(out.Hooks());
+    // On virtual boards every run is checked against what the board holds afterwards.
+    std::unique_ptr<TVirtualTargetCheck> simCheck;
+    if (chain.Sim() != nullptr) {
+        simCheck = std::make_unique<TVirtualTargetCheck>(chain.Sim()->Backend());
+        SetFlashCheck(simCheck.get());
+    }
     LoaderSetup.vid = o.vid;
     LoaderSetup.pid = o.pid;
 
@@ -280,6 +290,12 @@ int RunSession(const TCliOptions& o) {
                 break;
             case TFlashResult::TargetRefused:
                 summary = "the image does not fit the target, nothing was sent";
+                break;
+            case TFlashResult::FinalCommandFailed:
+                summary = "the image was written, but the target did not take the final command";
+                break;
+            case TFlashResult::TargetDiffers:
+                summary = "the virtual target does not hold what the run should have left";
                 break;
             default:
                 summary = "flashing failed: communication with the target broke off";

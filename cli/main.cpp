@@ -16,7 +16,8 @@ namespace {
 
 const char* const ExitCodesText =
     "Exit codes: 0 done (info: connected), 1 usage error, 2 no bootloader or connection failed,\n"
-    "3 HEX file refused, 4 communication failure during the run.";
+    "3 HEX file refused, 4 communication failure during the run (the final command included),\n"
+    "5 the virtual target (--simulate) does not hold the image or saw the protocol broken.";
 
 struct TRawOptions {
     std::string vid;
@@ -42,7 +43,7 @@ void AddTargetOptions(CLI::App* cmd, TCliOptions& o, TRawOptions& raw, CLI::Opti
     cmd->add_option("--sim", o.sim,
                     "virtual target settings KEY=VALUE[,...]: boot-start, erase-block, write-block, "
                     "flash-size, revision, descriptor, latency-ms, serial, drop-answer=N, wrong-echo=N, "
-                    "stop-writes=N, unplug-at=N (N counts received reports from 1), plug-after-ms=MS")
+                    "stop-writes=N, unplug-at=N, corrupt-at=N (N counts received reports from 1), plug-after-ms=MS")
         ->type_name("KEY=VALUE[,...]")
         ->allow_extra_args(false);
     cmd->add_option("--boards", o.boards, "number of virtual targets, at paths sim:1..sim:N (default 1)")

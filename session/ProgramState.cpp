@@ -1,5 +1,6 @@
 #include "session/ProgramState.h"
 
+#include "boot/BL_Flash.h"
 #include "boot/BL_FreeFlash.h"
 #include "boot/BL_Vars.h"
 #include "boot/Log.h"
@@ -12,6 +13,7 @@ void ResetProgramState() {
     ResetHidState();
     ResetDeviceChangeState();
     ResetBootState();
+    SetFlashCheck(nullptr);
     ResetFreeFlashState();
     ResetLogState();
     ResetMonitorState();

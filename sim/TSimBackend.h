@@ -17,6 +17,7 @@ public:
     void RemovePlainDevices();
     size_t TargetCount() const { return m_targets.size(); }
     TVirtualTarget& Target(size_t i) { return *m_targets[i]; }
+    const std::string& PathOf(size_t i) const { return m_paths[i]; }
     // Opens that fail: with this set, Open refuses with the given reason.
     void FailOpens(THidOpenError reason) { m_failOpen = reason; }
     int OpenCount() const { return m_opens; }  // calls of Open, refused ones included

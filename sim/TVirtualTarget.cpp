@@ -303,7 +303,8 @@ void TVirtualTarget::HandleData(const uint8_t* p) {
         // NOR flash: programming only clears bits.
         for (uint32_t k = 0; k < n; ++k) {
             const uint64_t i = uint64_t(m_writeOffset) + k;
-            if (i < mem.size()) mem[i] &= p[k];
+            const uint8_t value = k == 0 && m_faults.corruptAt == m_current ? uint8_t(~p[k]) : p[k];
+            if (i < mem.size()) mem[i] &= value;
         }
     }
     m_writeOffset += n;

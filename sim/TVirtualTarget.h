@@ -15,6 +15,7 @@ struct TSimFaults {
     int wrongEchoAt = 0;    // the answer to this report carries a wrong echo in byte 1
     int stopWritesAt = 0;   // from this report on, writes are no longer taken
     int unplugAt = 0;       // the target disappears when this report arrives (it is not taken)
+    int corruptAt = 0;      // a data report: its first byte is stored inverted, and nothing is said
 };
 
 struct TSimTraceEntry {

@@ -103,7 +103,7 @@ bool HidOpen(THidDevice& device) {
         if (device.path.empty()) {
             LastOpenError = THidOpenError::NotFound;
         } else if (!HidReportLengthSupported(device.reportLength)) {
-            // The fixed 65-byte buffers cannot carry it: refused before any transfer.
+            // Reports of another length cannot carry the protocol: refused before any transfer.
             LastOpenError = THidOpenError::BadReportLength;
         } else {
             THidOpenError err = THidOpenError::None;
@@ -168,7 +168,7 @@ std::string HidOpenErrorText(THidOpenError error, const THidDevice& device) {
         return "No permission for " + device.path + ": install the udev rule (see README).";
     case THidOpenError::Busy: return "Device " + device.path + " is in use by another program.";
     case THidOpenError::BadReportLength:
-        return "Report length " + std::to_string(device.reportLength) + " not supported (2..65).";
+        return "Report length " + std::to_string(device.reportLength) + " not supported (65 only).";
     case THidOpenError::Other: return "Device " + device.path + " could not be opened.";
     }
     return "";

@@ -12,7 +12,9 @@ constexpr int HidMaxCount = 31;
 constexpr int HidMaxText = 255;
 constexpr int HidDataSize = 64;
 constexpr int HidWriteTimeoutMs = 200;
-constexpr int HidMinReportLength = 2;
+// The protocol's reports are a report ID and 64 bytes; a device with any other report length would
+// get every report cut short or padded, so it is refused at open.
+constexpr int HidReportLength = 65;
 constexpr int HidMaxReportLength = 65;
 
 struct THidDevice {
@@ -50,10 +52,8 @@ bool HidReadReport(THidDevice& device, uint8_t* data64);
 THidOpenError HidLastOpenError();
 std::string HidOpenErrorText(THidOpenError error, const THidDevice& device);
 
-// True when a report length can be carried by the fixed 65-byte buffers.
-inline bool HidReportLengthSupported(uint16_t length) {
-    return length >= HidMinReportLength && length <= HidMaxReportLength;
-}
+// True when a report length carries the protocol: report ID + 64 bytes, nothing else.
+inline bool HidReportLengthSupported(uint16_t length) { return length == HidReportLength; }
 
 // UTF-32 from a device to 8-bit text (UTF-8), cut to 255 bytes without splitting a character.
 std::string HidTextFromDevice(const std::u32string& text);

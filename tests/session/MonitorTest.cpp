@@ -114,7 +114,33 @@ TEST_F(MonitorTest, HostileTargetsAreRefusedWithAClearLine) {
         const char* line;
     };
     const TCase cases[] = {
-        {"report length", [](TSimProfile& p) { p.reportLength = 100; }, "Report length 100 not supported (2..65)."},
+        {"report length", [](TSimProfile& p) { p.reportLength = 100; }, "Report length 100 not supported (65 only)."},
+        // Every report would be cut short: a PIC18 run with 33 wrote 29 wrong bytes.
+        {"report length 33", [](TSimProfile& p) { p.reportLength = 33; }, "Report length 33 not supported (65 only)."},
+        {"report length 64", [](TSimProfile& p) { p.reportLength = 64; }, "Report length 64 not supported (65 only)."},
+        {"report length 2", [](TSimProfile& p) { p.reportLength = 2; }, "Report length 2 not supported (65 only)."},
+        // Writes would overlap the bootloader or lose the moved reset vector.
+        {"boot start off the erase blocks", [](TSimProfile& p) { p.bootStart = 0xF010; },
+         "Boot start is not on an erase block boundary !"},
+        {"erase block not whole write blocks",
+         [](TSimProfile& p) {
+             p.eraseBlock = 96;
+             p.writeBlock = 64;
+             p.bootStart = 0xC000;
+         },
+         "Erase block is not whole write blocks !"},
+        {"blocks not whole instructions",
+         [](TSimProfile& p) {
+             p = DefaultSimProfile(FamPic24);
+             p.eraseBlock = 1024;
+             p.writeBlock = 128;
+         },
+         "Target's blocks are not whole instructions !"},
+        {"PIC32 boot start off the erase blocks", [](TSimProfile& p) {
+             p = DefaultSimProfile(FamPic32);
+             p.bootStart = 0x9D07C200;
+         },
+         "Boot start is not on an erase block boundary !"},
         {"erase block 0", [](TSimProfile& p) { p.eraseBlock = 0; }, "Target reports an erase block of 0 !"},
         {"write block 0", [](TSimProfile& p) { p.writeBlock = 0; }, "Target reports a write block of 0 !"},
         {"boot start 0", [](TSimProfile& p) { p.bootStart = 0; }, "Target reports a boot start of 0 !"},
