@@ -174,5 +174,7 @@ TEST(CliExitCodes, FlashResults) {
     EXPECT_EQ(ExitCodeForFlash(TFlashResult::FileRefused), 3);
     EXPECT_EQ(ExitCodeForFlash(TFlashResult::TargetRefused), 3);
     EXPECT_EQ(ExitCodeForFlash(TFlashResult::CommFailed), 4);
+    EXPECT_EQ(ExitCodeForFlash(TFlashResult::FinalCommandFailed), 4);
+    EXPECT_EQ(ExitCodeForFlash(TFlashResult::TargetDiffers), 5);
     EXPECT_EQ(ExitCodeForFlash(TFlashResult::None), 2);
 }

@@ -299,6 +299,11 @@ TEST(QuarnelFlash, ExitCodesForRefusedFilesAndBrokenCommunication) {
         {{"flash", Blink18, "--simulate", "pic18", "--sim", "unplug-at=966"}, 4},
         {{"flash", Blink18, "--simulate", "pic18", "--sim", "drop-answer=2"}, 2}, // boot mode never confirmed
         {{"flash", Blink18, "--simulate", "pic18", "--sim", "boot-start=0x40"}, 3},
+        // Report 967 is the run's last, the final command: not taken, with and without disabling.
+        {{"flash", Blink18, "--simulate", "pic18", "--disable-bootloader", "--sim", "stop-writes=967"}, 4},
+        {{"flash", Blink18, "--simulate", "pic18", "--sim", "stop-writes=967"}, 4},
+        // Report 964 is the first data report: the board silently holds another byte at address 0.
+        {{"flash", Blink18, "--simulate", "pic18", "--sim", "corrupt-at=964"}, 5},
     };
     for (auto [args, code] : cases) {
         args.push_back("--json");
