@@ -34,7 +34,7 @@ TEST(FlashProperty, EveryRunThatSucceedsLeavesExactlyTheFileOnRandomLayouts) {
     const std::string scratch = WriteTempFile("property.hex", "");
     const std::string folder = scratch.substr(0, scratch.rfind('/') + 1);
     int families[256] = {};
-    for (int i = 0; i < 120; ++i) {
+    for (int i = 0; i < 200; ++i) {
         const TPropertyCase c = MakePropertyCase(pick);
         ++families[c.profile.family];
         const std::string broken = CheckPropertyCase(c, folder);
