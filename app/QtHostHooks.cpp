@@ -1,9 +1,17 @@
 #include "app/QtHostHooks.h"
 
 #include <QCoreApplication>
+#include <QMessageBox>
 #include <QMetaObject>
 
 #include "usb/HIDinterface.h"
+
+bool QtAskYesNo(QWidget* parent, const QString& text) {
+    QMessageBox box(QMessageBox::Question, "Quarnel Flash", text, QMessageBox::Yes | QMessageBox::No, parent);
+    box.setDefaultButton(QMessageBox::No);
+    box.setEscapeButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes;
+}
 
 void QtProcessMessages() {
     QCoreApplication::processEvents();

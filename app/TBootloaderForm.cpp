@@ -303,6 +303,7 @@ void TBootloaderForm::InstallHooks() {
     };
     hooks.processMessages = [] { QtProcessMessages(); };
     hooks.showMessage = [this](const std::string& text) { ShowMessageBox(ToQt(text)); };
+    hooks.askYesNo = [this](const std::string& text) { return QtAskYesNo(this, ToQt(text)); };
     hooks.sessionConnected = [this] { SessionConnected(); };
     SetHostHooks(std::move(hooks));
     InstallQtDeviceChangeWakeup();

@@ -375,6 +375,22 @@ TFlashResult FlashTarget(const std::string& fileName, bool disableBootloader) {
     FlashPhase = 100;
     if (RunCheck) RunCheck->Begin();
     if (!ParseHexFile(fileName)) return TFlashResult::FileRefused;
+    return FlashParsedImage(disableBootloader);
+}
+
+TFlashResult EraseTarget() {
+    FlashPhase = 100;
+    if (RunCheck) RunCheck->Begin();
+    ResetImages();
+    EoFlash = 0;
+    EoBoot = 0;
+    if (McuFamily == FamPic24 || McuFamily == FamDsPic) PackPhantomBytes();
+    LogMessage("Erasing the application: no image is written.");
+    return FlashParsedImage(false);
+}
+
+TFlashResult FlashParsedImage(bool disableBootloader) {
+    FlashPhase = 100;
     std::string why;
     if (!CheckFlashPlan(why)) {
         LogMessage(why);

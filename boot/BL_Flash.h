@@ -50,6 +50,11 @@ TStepResult FlashBootImage();
 // ends the session, or disables the bootloader when disableBootloader is set. The device stays open:
 // the caller runs the closing steps (CloseFlashSession in session/).
 TFlashResult FlashTarget(const std::string& fileName, bool disableBootloader);
+// The part of FlashTarget after a successful parse: erase, program image, boot image, final command.
+TFlashResult FlashParsedImage(bool disableBootloader);
+// Wipes the application on purpose: erases and plants the boot vectors as an empty image would, so
+// that the board starts its bootloader at reset. The caller runs the closing steps.
+TFlashResult EraseTarget();
 
 // Checks that every run of this flash can be carried out with the target's layout and the parsed
 // image: no wrapped address or count, no read past an image, no slot outside FlashImage.

@@ -1,11 +1,23 @@
 #pragma once
 // Reading an Intel HEX file into the memory images for the connected target.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
-// True when the file was read without a conversion error and the image fits below the bootloader.
+// The path that stands for standard input, the one stream a parse accepts.
+constexpr const char* StdinPath = "-";
+// A record is at most 521 characters; a longer line (line end not counted) fails the parse.
+constexpr size_t MaxHexLineLength = 4096;
+
+// True when the file (a regular file, or standard input for StdinPath) was read up to its end record
+// without a fault, holds data for this target, fits below the bootloader, and has no record with a
+// wrong checksum unless the host's yes/no question (HostAskYesNo) allowed them. A refusal logs
+// "Error parsing hex file." followed, where one line is at fault, by "  Line <n>: <what>".
 bool ParseHexFile(const std::string& path);
+
+// "a directory", "a FIFO"... for the file type bits of a stat mode.
+std::string FileKindText(unsigned mode);
 
 // Counts of the last parse, for the command-line summary and the tests.
 struct THexParseStats {
@@ -16,5 +28,7 @@ struct THexParseStats {
     int64_t dataBytes = 0;
     bool tooBig = false;
     bool opened = false;
+    bool endRecord = false;
+    int64_t firstChecksumLine = 0;  // the first record with a wrong checksum, 0 for none
 };
 const THexParseStats& LastHexParseStats();

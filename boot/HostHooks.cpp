@@ -32,3 +32,6 @@ void HostProcessMessages() {
 void HostShowMessage(const std::string& text) {
     if (Hooks.showMessage) Hooks.showMessage(text);
 }
+bool HostAskYesNo(const std::string& question) {
+    return Hooks.askYesNo ? Hooks.askYesNo(question) : false;
+}

@@ -14,6 +14,8 @@ struct THostHooks {
     std::function<void(int64_t)> setProgressPos;
     std::function<void()> processMessages;
     std::function<void(const std::string&)> showMessage;  // modal box with an OK button
+    // Modal question with Yes and No, No the default; true for Yes. Without it the answer is No.
+    std::function<bool(const std::string&)> askYesNo;
     // Connection pass, after boot load mode was entered: enable the file buttons and show the
     // family's image (file dialog when it does not exist). The window installs it; the CLI does not.
     std::function<void()> sessionConnected;
@@ -29,3 +31,4 @@ void HostSetProgressMax(int64_t max);
 void HostSetProgressPos(int64_t pos);
 void HostProcessMessages();
 void HostShowMessage(const std::string& text);
+bool HostAskYesNo(const std::string& question);  // false when no hook is installed

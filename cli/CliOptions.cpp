@@ -1,8 +1,13 @@
 #include "cli/CliOptions.h"
 
-#include <cctype>
-#include <cstdio>
+#include <sys/stat.h>
 
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "boot/BL_HexParser.h"
 #include "boot/BL_Vars.h"
 
 namespace {
@@ -147,6 +152,14 @@ bool BuildSimBoards(const TCliOptions& options, std::vector<TSimBoardSetup>& boa
     return true;
 }
 
+std::string CheckHexFileArgument(const std::string& file) {
+    if (file == StdinPath) return "";
+    struct stat info {};
+    if (::stat(file.c_str(), &info) != 0) return file + ": " + std::strerror(errno);
+    if (S_ISREG(info.st_mode)) return "";
+    return file + " is " + FileKindText(info.st_mode) + ", not a HEX file (\"-\" reads standard input)";
+}
+
 bool ValidateOptions(const TCliOptions& o, std::string& error) {
     const bool simulated = !o.simulate.empty();
     if (o.vid == 0 && o.pid == 0) {
@@ -174,6 +187,10 @@ bool ValidateOptions(const TCliOptions& o, std::string& error) {
         error = "--wait must be between 0 and " + std::to_string(int(MaxWaitSeconds)) + " seconds";
         return false;
     }
+    if (o.all && o.file == StdinPath) {
+        error = "--all starts one process per board; they cannot share standard input as FILE";
+        return false;
+    }
     if (o.all && (!o.path.empty() || !o.serial.empty())) {
         error = "--all flashes every board; it cannot be combined with --path or --serial";
         return false;
@@ -190,6 +207,7 @@ std::vector<std::string> ChildArguments(const TCliOptions& o, const std::string&
     std::vector<std::string> a = {"flash",      o.file,   "--vid", HexId(o.vid), "--pid",
                                   HexId(o.pid), "--path", path,    "--json"};
     if (o.disableBootloader) a.push_back("--disable-bootloader");
+    if (o.ignoreChecksums) a.push_back("--ignore-checksums");
     if (o.waitSeconds) {
         a.push_back("--wait");
         a.push_back(std::to_string(*o.waitSeconds));

@@ -26,7 +26,7 @@ constexpr double MaxWaitSeconds = 86400.0;
 // Upper bound for --boards; every board of --all is a process of its own.
 constexpr int MaxBoards = 64;
 
-enum class TCommand { List, Info, Flash };
+enum class TCommand { List, Info, Flash, Erase };
 
 struct TCliOptions {
     TCommand command = TCommand::Info;
@@ -35,6 +35,7 @@ struct TCliOptions {
     uint16_t pid = DefaultPid;
     std::optional<double> waitSeconds;
     bool disableBootloader = false;
+    bool ignoreChecksums = false;      // flash records with a wrong checksum too
     std::string simulate;              // family name; empty: real hardware
     std::vector<std::string> sim;      // each "KEY=VALUE[,KEY=VALUE...]", for every virtual board
     std::vector<std::string> boardSim; // each "N:KEY=VALUE[,...]", for virtual board N only
@@ -70,6 +71,10 @@ bool ApplySimSetting(TSimBoardSetup& board, const std::string& key, const std::s
 // The virtual boards of a --simulate run: paths "sim:1".."sim:N", serials "SIM0001".., then --sim for
 // all and --board-sim for one.
 bool BuildSimBoards(const TCliOptions& options, std::vector<TSimBoardSetup>& boards, std::string& error);
+
+// The flash command's FILE: "-" (standard input) or an existing regular file. Empty when it is
+// fine, else why not.
+std::string CheckHexFileArgument(const std::string& file);
 
 // Combinations that make no sense (--sim without --simulate, --all with --path...).
 bool ValidateOptions(const TCliOptions& options, std::string& error);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "boot/BL_Flash.h"
+#include "boot/BL_HexParser.h"
 #include "boot/BL_Vars.h"
 #include "boot/Clock.h"
 #include "boot/HostHooks.h"
@@ -99,10 +100,10 @@ std::string PassFailure(TPassResult r, const TCliOptions& o) {
     return "connection failed";
 }
 
-const char* ResultName(int code, bool flash) {
+const char* ResultName(int code, TCommand command) {
     switch (code) {
     case ExitOk:
-        return flash ? "flashed" : "connected";
+        return command == TCommand::Flash ? "flashed" : command == TCommand::Erase ? "erased" : "connected";
     case ExitNoBootloader:
         return "no-bootloader";
     case ExitFileRefused:
@@ -211,6 +212,7 @@ int RunSession(const TCliOptions& o) {
     const bool simulated = !o.simulate.empty();
     const bool virtualTime = simulated && !o.realTime;
     const bool flash = o.command == TCommand::Flash;
+    const bool erase = o.command == TCommand::Erase;
     TVirtualClock virtualClock;
     TRunScope scope(virtualTime ? &virtualClock : nullptr);
     ResetProgramState();
@@ -229,7 +231,10 @@ int RunSession(const TCliOptions& o) {
         return ExitUsage;
     }
     SetHidBackend(&chain.Top());
-    SetHostHooks(out.Hooks());
+    THostHooks hooks = out.Hooks();
+    // The one question a run asks: flash records with a wrong checksum? Only when told so.
+    hooks.askYesNo = [&o](const std::string&) { return o.ignoreChecksums; };
+    SetHostHooks(hooks);
     // On virtual boards every run is checked against what the board holds afterwards.
     std::unique_ptr<TVirtualTargetCheck> simCheck;
     if (chain.Sim() != nullptr) {
@@ -268,7 +273,24 @@ int RunSession(const TCliOptions& o) {
     if (LastPassResult == TPassResult::Connected) {
         const THidDevice& d = TargetDevices[0];
         board = d.path;
-        if (!flash) {
+        if (erase) {
+            const TFlashResult result = EraseTarget();
+            CloseFlashSession();
+            code = ExitCodeForFlash(result);
+            if (result == TFlashResult::Flashed) {
+                summary = FamilyText(McuFamily) + " application erased in " +
+                          Seconds(double(WallUs() - wallStart) / 1e6, 2) +
+                          "; only the bootloader is left and starts at reset";
+            } else if (result == TFlashResult::TargetRefused) {
+                summary = "the target's layout cannot be erased, nothing was sent";
+            } else if (result == TFlashResult::FinalCommandFailed) {
+                summary = "the application was erased, but the target did not take the final command";
+            } else if (result == TFlashResult::TargetDiffers) {
+                summary = "the virtual target does not hold what the erase should have left";
+            } else {
+                summary = "erasing failed: communication with the target broke off";
+            }
+        } else if (!flash) {
             code = ExitOk;
             summary =
                 FamilyText(McuFamily) + " bootloader ready at " + d.path + " (serial " + d.serialNumber + ")";
@@ -287,6 +309,8 @@ int RunSession(const TCliOptions& o) {
                 break;
             case TFlashResult::FileRefused:
                 summary = "HEX file refused, nothing was flashed";
+                if (LastHexParseStats().checksumErrors != 0 && !o.ignoreChecksums)
+                    summary += "; --ignore-checksums flashes records with a wrong checksum";
                 break;
             case TFlashResult::TargetRefused:
                 summary = "the image does not fit the target, nothing was sent";
@@ -320,12 +344,12 @@ int RunSession(const TCliOptions& o) {
     if (chain.Sim() != nullptr && !o.simDump.empty()) DumpBoard(*chain.Sim(), o, board, out);
 
     nlohmann::json result = {{"event", "result"},
-                             {"command", flash ? "flash" : "info"},
+                             {"command", flash ? "flash" : erase ? "erase" : "info"},
                              {"board", board.empty() ? nlohmann::json() : nlohmann::json(board)},
                              {"file", flash ? nlohmann::json(o.file) : nlohmann::json()},
                              {"duration_s", double(WallUs() - wallStart) / 1e6},
                              {"exit_code", code},
-                             {"result", ResultName(code, flash)}};
+                             {"result", ResultName(code, o.command)}};
     if (virtualTime) result["target_s"] = double(NowUs() - startUs) / 1e6;
     out.Event(result);
     out.Summary(summary);

@@ -97,13 +97,15 @@ int main(int argc, char** argv) {
 
     CLI::App* flash = app.add_subcommand("flash", "flash an Intel HEX file into the target");
     flash->footer(ExitCodesText);
-    flash->add_option("file", o.file, "Intel HEX file")
+    flash->add_option("file", o.file, "Intel HEX file, or - to read it from standard input")
         ->required()
-        ->check(CLI::ExistingFile)
+        ->check(CLI::Validator(CheckHexFileArgument, "FILE"))
         ->type_name("FILE");
     CLI::Option* flashWait = nullptr;
     AddTargetOptions(flash, o, raw, flashWait);
     flash->add_flag("--disable-bootloader", o.disableBootloader, "disable the bootloader after flashing");
+    flash->add_flag("--ignore-checksums", o.ignoreChecksums,
+                    "flash a file whose records have wrong checksums (refused by default)");
     flash->add_option("--trace", o.trace, "write every report sent and received to FILE")->type_name("FILE");
     flash
         ->add_option("--sim-dump", o.simDump,
@@ -111,6 +113,16 @@ int main(int argc, char** argv) {
         ->type_name("PREFIX");
     flash->add_flag("--real-time", o.realTime, "run the virtual target on the real clock (with its pauses)");
     flash->add_flag("--all", o.all, "flash every attached bootloader in parallel, one process per board");
+
+    CLI::App* erase = app.add_subcommand(
+        "erase", "erase the application: the board keeps only its bootloader, which starts at reset");
+    erase->footer(ExitCodesText);
+    CLI::Option* eraseWait = nullptr;
+    AddTargetOptions(erase, o, raw, eraseWait);
+    erase
+        ->add_option("--sim-dump", o.simDump,
+                     "write the virtual target's flash to PREFIX-flash.bin (PIC32 also PREFIX-boot.bin)")
+        ->type_name("PREFIX");
 
     CLI::App* udevRule = app.add_subcommand(
         "udev-rule", "print a udev rule that lets the logged-in user open the bootloader without root");
@@ -136,8 +148,12 @@ int main(int argc, char** argv) {
         std::fputs(UdevRuleText(vid, pid).c_str(), stdout);
         return ExitOk;
     }
-    o.command = list->parsed() ? TCommand::List : info->parsed() ? TCommand::Info : TCommand::Flash;
-    if ((infoWait != nullptr && infoWait->count() > 0) || (flashWait != nullptr && flashWait->count() > 0))
+    o.command = list->parsed()    ? TCommand::List
+                : info->parsed()  ? TCommand::Info
+                : erase->parsed() ? TCommand::Erase
+                                  : TCommand::Flash;
+    if ((infoWait != nullptr && infoWait->count() > 0) || (flashWait != nullptr && flashWait->count() > 0) ||
+        (eraseWait != nullptr && eraseWait->count() > 0))
         o.waitSeconds = raw.wait;
     if ((!raw.vid.empty() && !ParseHexId(raw.vid, o.vid)) ||
         (!raw.pid.empty() && !ParseHexId(raw.pid, o.pid))) {
@@ -153,6 +169,7 @@ int main(int argc, char** argv) {
     case TCommand::List:
         return RunList(o);
     case TCommand::Info:
+    case TCommand::Erase:
         return RunSession(o);
     case TCommand::Flash:
         return o.all ? RunAllBoards(o, SelfPath(argv[0])) : RunSession(o);

@@ -208,7 +208,8 @@ TEST_F(FlashTest, RefusedFileTouchesNothing) {
     EXPECT_EQ(t.ReportsReceived(), before);
     auto log = RunLog();
     EXPECT_EQ(log.back(), "Completed.");
-    EXPECT_EQ(log[log.size() - 2], "Error parsing hex file.");
+    EXPECT_EQ(log[log.size() - 3], "Error parsing hex file.");
+    EXPECT_EQ(log[log.size() - 2], " Line 2: data at 0x6FFE overlaps the bootloader");
     ExpectClosed();
 }
 

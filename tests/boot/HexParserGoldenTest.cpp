@@ -59,9 +59,10 @@ protected:
 
     static std::vector<std::string> Lines(std::initializer_list<std::string> l) { return l; }
 
-    // The log of a refused image: the three detail lines and the error line, after "Parsing HEX file".
-    static std::vector<std::string> TooBigLog(const std::string& name) {
-        return {"Parsing HEX file: " + name, kTooBig1, kTooBig2, kTooBig3, kError};
+    // The log of a refused image: the three detail lines, the error line and the line at fault, after
+    // "Parsing HEX file".
+    static std::vector<std::string> TooBigLog(const std::string& name, const std::string& detail) {
+        return {"Parsing HEX file: " + name, kTooBig1, kTooBig2, kTooBig3, kError, detail};
     }
 
     // Compares the whole image with erased flash plus the given runs; reports the first differences.
@@ -112,7 +113,7 @@ TEST_P(HexParsePic18Test, RefusedWindowStartsFourBytesBelowBootStart) {
     // 0x17FFB is stored, 0x17FFC refused; the record at 0x10100 after it is still read and placed.
     Target(GetParam(), kPic18Boot);
     EXPECT_FALSE(Parse("pic18_window_low.hex"));
-    EXPECT_EQ(Log(), TooBigLog("pic18_window_low.hex"));
+    EXPECT_EQ(Log(), TooBigLog("pic18_window_low.hex", " Line 2: data at 0x17FFC overlaps the bootloader"));
     EXPECT_EQ(EoFlash, 0x17FFB);
     EXPECT_EQ(rec.processCalls, 4);
     ExpectFlash({{0x10100, {0xB1}}, {0x17FFB, {0xA1}}});
@@ -121,7 +122,7 @@ TEST_P(HexParsePic18Test, RefusedWindowStartsFourBytesBelowBootStart) {
 TEST_P(HexParsePic18Test, RefusedWindowEndsAtBootStartPlus255) {
     Target(GetParam(), kPic18Boot);
     EXPECT_FALSE(Parse("pic18_window_high.hex"));
-    EXPECT_EQ(Log(), TooBigLog("pic18_window_high.hex"));
+    EXPECT_EQ(Log(), TooBigLog("pic18_window_high.hex", " Line 2: data at 0x180FF overlaps the bootloader"));
     EXPECT_EQ(EoFlash, 0);
     ExpectFlash({});
 }
@@ -147,9 +148,12 @@ TEST_F(HexParseTest, LowerCaseDigitsAndExtendedLinearAddressOne) {
     ExpectFlash({{0x100AB, {0xDE, 0xAD, 0xBE, 0xEF}}, {0x100B0, {0xAB, 0xCD}}});
 }
 
-TEST_F(HexParseTest, WrongChecksumIsAcceptedAndCounted) {
+TEST_F(HexParseTest, WrongChecksumIsAcceptedAndCountedWhenTheHostSaysYes) {
     Target(FamPic18, kPic18Boot);
+    rec.answerYes = true;
     EXPECT_TRUE(Parse("pic18_bad_checksum.hex"));
+    EXPECT_EQ(rec.questions,
+              Lines({"1 records of pic18_bad_checksum.hex have a wrong checksum. Flash anyway?"}));
     EXPECT_EQ(Log(), Lines({"Parsing HEX file: pic18_bad_checksum.hex", "1 checksum errors found!",
                             "  EoFlash: Address 0x000011"}));
     EXPECT_EQ(EoFlash, 0x11);
@@ -181,7 +185,9 @@ TEST_F(HexParseTest, CutDataLineFailsAndKeepsTheBytesBeforeTheCut) {
     // ":04001000AABB": two of four bytes, no checksum. Reading stops there; the next record is not placed.
     Target(FamPic18, kPic18Boot);
     EXPECT_FALSE(Parse("pic18_cut_line.hex"));
-    EXPECT_EQ(Log(), Lines({"Parsing HEX file: pic18_cut_line.hex", kError, "1 checksum errors found!"}));
+    EXPECT_EQ(Log(), Lines({"Parsing HEX file: pic18_cut_line.hex", kError, " Line 2: record cut short",
+                            "1 checksum errors found!"}));
+    EXPECT_TRUE(rec.questions.empty());
     EXPECT_EQ(EoFlash, 0x11);
     EXPECT_EQ(rec.processCalls, 2);
     ExpectFlash({{0x0010, {0xAA, 0xBB}}});
@@ -190,6 +196,7 @@ TEST_F(HexParseTest, CutDataLineFailsAndKeepsTheBytesBeforeTheCut) {
 TEST_F(HexParseTest, LastByteWithOneDigitTakesThatDigit) {
     // ":0300200011223": the third byte is "3" alone, so 0x03; no checksum follows, which is counted.
     Target(FamPic18, kPic18Boot);
+    rec.answerYes = true;
     EXPECT_TRUE(Parse("pic18_single_digit.hex"));
     EXPECT_EQ(Log(), Lines({"Parsing HEX file: pic18_single_digit.hex", "1 checksum errors found!",
                             "  EoFlash: Address 0x000030"}));
@@ -201,7 +208,8 @@ TEST_F(HexParseTest, NonHexDigitInADataByteFails) {
     // ":0400300011G2...": 0x11 is placed at 0x30, "G2" stops the parse; 0x40 is never read.
     Target(FamPic18, kPic18Boot);
     EXPECT_FALSE(Parse("pic18_bad_digit.hex"));
-    EXPECT_EQ(Log(), Lines({"Parsing HEX file: pic18_bad_digit.hex", kError, "1 checksum errors found!"}));
+    EXPECT_EQ(Log(), Lines({"Parsing HEX file: pic18_bad_digit.hex", kError, " Line 1: 'G' is not a hex digit",
+                            "1 checksum errors found!"}));
     EXPECT_EQ(EoFlash, 0x30);
     ExpectFlash({{0x0030, {0x11}}});
 }
@@ -210,8 +218,10 @@ TEST_F(HexParseTest, UnusualRecordShapes) {
     // Type 04 with count 6 sets upper address 1 from its next four digits; count-0 records of type 04,
     // 00 and 02 are skipped (upper stays 1, nothing counted as unsupported); ":000000" has no type and is
     // skipped; ":00ZZZZ01FF" ends the reading without its address being converted. The last two lines
-    // carry no valid checksum: 2 errors. The record after the end (0x10002) is not read.
+    // carry no valid checksum: 2 errors, flashed as the host allows. The record after the end (0x10002)
+    // is not read.
     Target(FamPic18, kPic18Boot);
+    rec.answerYes = true;
     EXPECT_TRUE(Parse("pic18_records.hex"));
     EXPECT_EQ(Log(), Lines({"Parsing HEX file: pic18_records.hex", "2 checksum errors found!",
                             "  EoFlash: Address 0x010001"}));
@@ -225,7 +235,10 @@ TEST_F(HexParseTest, ErrorLinesComeInTheirOrder) {
     Target(FamPic18, kPic18Boot);
     EXPECT_FALSE(Parse("pic18_mixed_errors.hex"));
     EXPECT_EQ(Log(), Lines({"Parsing HEX file: pic18_mixed_errors.hex", kTooBig1, kTooBig2, kTooBig3, kError,
-                            "2 unsupported entries found!", "1 checksum errors found!"}));
+                            " Line 4: data at 0x180FF overlaps the bootloader", "2 unsupported entries found!",
+                            "1 checksum errors found!"}));
+    // Refused already: no question about the checksum.
+    EXPECT_TRUE(rec.questions.empty());
     EXPECT_EQ(EoFlash, 0x10000);
     ExpectFlash({{0x10000, {0xAA}}});
 }
@@ -233,15 +246,16 @@ TEST_F(HexParseTest, ErrorLinesComeInTheirOrder) {
 TEST_F(HexParseTest, StatusLinesArePaddedAndDetailLinesAreNot) {
     Target(FamPic18, kPic18Boot);
     EXPECT_FALSE(Parse("pic18_mixed_errors.hex"));
-    ASSERT_EQ(rec.lines.size(), 7u);
+    ASSERT_EQ(rec.lines.size(), 8u);
     const std::string first = "Parsing HEX file: pic18_mixed_errors.hex"; // 40 characters
     EXPECT_EQ(rec.lines[0], first + std::string(7, ' '));
     EXPECT_EQ(rec.lines[1], kTooBig1);
     EXPECT_EQ(rec.lines[2], kTooBig2);
     EXPECT_EQ(rec.lines[3], kTooBig3);
     EXPECT_EQ(rec.lines[4], kError + std::string(47 - kError.size(), ' '));
-    EXPECT_EQ(rec.lines[5].size(), 47u);
+    EXPECT_EQ(rec.lines[5], " Line 4: data at 0x180FF overlaps the bootloader");
     EXPECT_EQ(rec.lines[6].size(), 47u);
+    EXPECT_EQ(rec.lines[7].size(), 47u);
 }
 
 TEST_F(HexParseTest, EndMarkerLineIsADetailLine) {
@@ -255,7 +269,7 @@ TEST_F(HexParseTest, StoreOffsetBeyondFlashImageIsRefused) {
     // Boot start 0x100000 lies beyond the 0x80000-byte image: 0x7FFFF is stored, 0x80000 refused.
     Target(FamPic18, 0x100000);
     EXPECT_FALSE(Parse("outside_image.hex"));
-    EXPECT_EQ(Log(), TooBigLog("outside_image.hex"));
+    EXPECT_EQ(Log(), TooBigLog("outside_image.hex", " Line 4: data at 0x80000 lies beyond the flash image"));
     EXPECT_EQ(EoFlash, 0x7FFFF);
     ExpectFlash({{0x7FFFF, {0x66}}});
 }
@@ -272,27 +286,27 @@ TEST_F(HexParseTest, EmptyLinesAndLinesWithLeadingBlanksAreSkipped) {
 TEST_F(HexParseTest, FileThatCannotBeOpened) {
     Target(FamPic18, kPic18Boot);
     EXPECT_FALSE(Parse("missing.hex"));
-    EXPECT_EQ(Log(), Lines({"Parsing HEX file: missing.hex", "Unable to open file missing.hex", kError}));
+    EXPECT_EQ(Log(), Lines({"Parsing HEX file: missing.hex", "Unable to open file missing.hex", kError,
+                            " No such file or directory"}));
     EXPECT_EQ(rec.processCalls, 0);
 }
 
 TEST_F(HexParseTest, UnknownFamilyStoresNothing) {
     Target(FamNone, 0x1000);
-    EXPECT_TRUE(Parse("pic18_basic.hex"));
-    EXPECT_EQ(Log(), Lines({"Parsing HEX file: pic18_basic.hex", "  EoFlash: Address 0x000000"}));
+    EXPECT_FALSE(Parse("pic18_basic.hex"));
+    EXPECT_EQ(Log(), Lines({"Parsing HEX file: pic18_basic.hex", "File holds no data for this target!", kError}));
     EXPECT_EQ(EoFlash, 0);
     ExpectFlash({});
     ExpectBoot({});
 }
 
 // ---------------------------------------------------------------------------------------------------------
-// A file without any record line, for every family.
+// A file without any record line, for every family: no end record and no data, so refused.
 
 struct TNoRecordCase {
     uint8_t family;
     uint32_t bootStart;
     int64_t eoFlash;
-    std::vector<std::string> markers;
 };
 
 void PrintTo(const TNoRecordCase& c, std::ostream* os) {
@@ -301,13 +315,12 @@ void PrintTo(const TNoRecordCase& c, std::ostream* os) {
 
 class HexParseNoRecordTest : public HexParseTest, public ::testing::WithParamInterface<TNoRecordCase> {};
 
-TEST_P(HexParseNoRecordTest, SucceedsWithEmptyImage) {
+TEST_P(HexParseNoRecordTest, IsRefusedWithEmptyImage) {
     const TNoRecordCase& c = GetParam();
     Target(c.family, c.bootStart);
-    EXPECT_TRUE(Parse("no_colon.hex"));
-    std::vector<std::string> expected{"Parsing HEX file: no_colon.hex"};
-    expected.insert(expected.end(), c.markers.begin(), c.markers.end());
-    EXPECT_EQ(Log(), expected);
+    EXPECT_FALSE(Parse("no_colon.hex"));
+    EXPECT_EQ(Log(), Lines({"Parsing HEX file: no_colon.hex", "No end record: the file may be cut short!",
+                            "File holds no data for this target!", kError}));
     EXPECT_EQ(EoFlash, c.eoFlash);
     EXPECT_EQ(EoBoot, 0);
     ExpectFlash({});
@@ -316,16 +329,11 @@ TEST_P(HexParseNoRecordTest, SucceedsWithEmptyImage) {
 
 INSTANTIATE_TEST_SUITE_P(
     Families, HexParseNoRecordTest,
-    ::testing::Values(TNoRecordCase{FamPic16, kPic16Boot, 0, {"  EoFlash: Address 0x000000"}},
-                      TNoRecordCase{FamPic18, kPic18Boot, 0, {"  EoFlash: Address 0x000000"}},
-                      TNoRecordCase{FamPic18FJ, kPic18Boot, 0, {"  EoFlash: Address 0x000000"}},
-                      // Packing copies one group even when nothing was written: EoFlash 3, address 2.
-                      TNoRecordCase{FamPic24, kPic24Boot, 3, {"  EoFlash: Address 0x000002"}},
-                      TNoRecordCase{FamDsPic, kPic24Boot, 3, {"  EoFlash: Address 0x000002"}},
-                      TNoRecordCase{FamPic32,
-                                    kPic32Boot,
-                                    0,
-                                    {"  EoFlash: Address 0x9D000000", "  EoBoot : Address 0x9FC00000"}}),
+    ::testing::Values(TNoRecordCase{FamPic16, kPic16Boot, 0}, TNoRecordCase{FamPic18, kPic18Boot, 0},
+                      TNoRecordCase{FamPic18FJ, kPic18Boot, 0},
+                      // Packing copies one group even when nothing was written: EoFlash 3.
+                      TNoRecordCase{FamPic24, kPic24Boot, 3}, TNoRecordCase{FamDsPic, kPic24Boot, 3},
+                      TNoRecordCase{FamPic32, kPic32Boot, 0}),
     [](const auto& info) { return "Family" + std::to_string(info.param.family); });
 
 // ---------------------------------------------------------------------------------------------------------
@@ -354,7 +362,7 @@ TEST_F(HexParseTest, Pic16VectorWordIsRefused) {
     // File byte 0x37FE is the low byte of word 0x1BFF = boot start - 1.
     Target(FamPic16, kPic16Boot);
     EXPECT_FALSE(Parse("pic16_window_low.hex"));
-    EXPECT_EQ(Log(), TooBigLog("pic16_window_low.hex"));
+    EXPECT_EQ(Log(), TooBigLog("pic16_window_low.hex", " Line 1: data at 0x1BFF overlaps the bootloader"));
     EXPECT_EQ(EoFlash, 0);
     ExpectFlash({});
 }
@@ -363,7 +371,7 @@ TEST_F(HexParseTest, Pic16LastRefusedWordIsBootStartPlus255) {
     // File byte 0x39FF is the high byte of word 0x1CFF.
     Target(FamPic16, kPic16Boot);
     EXPECT_FALSE(Parse("pic16_window_high.hex"));
-    EXPECT_EQ(Log(), TooBigLog("pic16_window_high.hex"));
+    EXPECT_EQ(Log(), TooBigLog("pic16_window_high.hex", " Line 1: data at 0x1CFF overlaps the bootloader"));
     ExpectFlash({});
 }
 
@@ -394,7 +402,7 @@ TEST_F(HexParseTest, Pic16UpperAddressWordJustBelowLimit) {
 TEST_F(HexParseTest, Pic16UpperAddressWordAtLimit) {
     Target(FamPic16, 0x8011); // limit word 0x8010: the word itself is the vector word
     EXPECT_FALSE(Parse("pic16_upper.hex"));
-    EXPECT_EQ(Log(), TooBigLog("pic16_upper.hex"));
+    EXPECT_EQ(Log(), TooBigLog("pic16_upper.hex", " Line 2: data at 0x8010 overlaps the bootloader"));
     ExpectFlash({});
 }
 
@@ -426,7 +434,7 @@ TEST_P(HexParsePic24Test, VectorSlotIsRefused) {
     // Raw 0x3FF8 is PC 0x1FFC = boot start - 4. Nothing stored, so packing leaves EoFlash 3.
     Target(GetParam(), kPic24Boot);
     EXPECT_FALSE(Parse("pic24_window_low.hex"));
-    EXPECT_EQ(Log(), TooBigLog("pic24_window_low.hex"));
+    EXPECT_EQ(Log(), TooBigLog("pic24_window_low.hex", " Line 1: data at 0x1FFC overlaps the bootloader"));
     EXPECT_EQ(EoFlash, 3);
     ExpectFlash({});
 }
@@ -435,7 +443,7 @@ TEST_P(HexParsePic24Test, LastRefusedAddressIsBootStartPlus255) {
     // Raw 0x41FF is PC 0x20FF.
     Target(GetParam(), kPic24Boot);
     EXPECT_FALSE(Parse("pic24_window_high.hex"));
-    EXPECT_EQ(Log(), TooBigLog("pic24_window_high.hex"));
+    EXPECT_EQ(Log(), TooBigLog("pic24_window_high.hex", " Line 1: data at 0x20FF overlaps the bootloader"));
     ExpectFlash({});
 }
 
@@ -451,9 +459,10 @@ TEST_P(HexParsePic24Test, AddressesAboveTheWindowAreDropped) {
 TEST_P(HexParsePic24Test, PackedLengthBeyondTheLimitIsRefused) {
     // Boot start 0x2001: raw 0x3FF8 (PC 0x1FFC) is below 0x1FFD and stored, but packing gives EoFlash
     // 0x2FFD, above (0x2001 * 3) div 2 - 6 = 0x2FFB.
+    // No byte lies in the refused window: the detail names the line of the last byte.
     Target(GetParam(), 0x2001);
     EXPECT_FALSE(Parse("pic24_window_low.hex"));
-    EXPECT_EQ(Log(), TooBigLog("pic24_window_low.hex"));
+    EXPECT_EQ(Log(), TooBigLog("pic24_window_low.hex", " Line 1: data at 0x1FFC overlaps the bootloader"));
     EXPECT_EQ(EoFlash, 0x2FFD);
     ExpectFlash({{0x2FFA, {0xE1}}});
 }
@@ -505,7 +514,7 @@ TEST_F(HexParseTest, Pic32RefusedWindowStartsSixteenBytesBelowBootStart) {
     // 0x7FEF stored, 0x7FF0 refused; the boot record after it is still placed.
     Target(FamPic32, kPic32Boot);
     EXPECT_FALSE(Parse("pic32_window_low.hex"));
-    EXPECT_EQ(Log(), TooBigLog("pic32_window_low.hex"));
+    EXPECT_EQ(Log(), TooBigLog("pic32_window_low.hex", " Line 2: data at 0x1D007FF0 overlaps the bootloader"));
     EXPECT_EQ(EoFlash, 0x7FEF);
     EXPECT_EQ(EoBoot, 0);
     ExpectFlash({{0x7FEF, {0xA1}}});
@@ -515,7 +524,7 @@ TEST_F(HexParseTest, Pic32RefusedWindowStartsSixteenBytesBelowBootStart) {
 TEST_F(HexParseTest, Pic32RefusedWindowEndsAtBootStartPlus255) {
     Target(FamPic32, kPic32Boot);
     EXPECT_FALSE(Parse("pic32_window_high.hex"));
-    EXPECT_EQ(Log(), TooBigLog("pic32_window_high.hex"));
+    EXPECT_EQ(Log(), TooBigLog("pic32_window_high.hex", " Line 2: data at 0x1D0080FF overlaps the bootloader"));
     ExpectFlash({});
 }
 
@@ -532,7 +541,7 @@ TEST_F(HexParseTest, Pic32BootRecordBeyondBootImageIsRefused) {
     // Boot offset 0x2FFF is the last byte of BootImage; 0x3000 is never written.
     Target(FamPic32, kPic32Boot);
     EXPECT_FALSE(Parse("pic32_boot_overflow.hex"));
-    EXPECT_EQ(Log(), TooBigLog("pic32_boot_overflow.hex"));
+    EXPECT_EQ(Log(), TooBigLog("pic32_boot_overflow.hex", " Line 2: data at 0x1FC03000 lies beyond the boot flash"));
     EXPECT_EQ(EoBoot, 0x2FFF);
     ExpectBoot({{0x2FFF, {0xF1}}});
     ExpectFlash({});
@@ -542,7 +551,7 @@ TEST_F(HexParseTest, Pic32StoreOffsetBeyondFlashImageIsRefused) {
     // Boot start offset 0x100000: upper 7/8 give offsets 0x7FFFF (stored) and 0x80000 (refused).
     Target(FamPic32, 0x9D100000);
     EXPECT_FALSE(Parse("outside_image.hex"));
-    EXPECT_EQ(Log(), TooBigLog("outside_image.hex"));
+    EXPECT_EQ(Log(), TooBigLog("outside_image.hex", " Line 4: data at 0x80000 lies beyond the flash image"));
     EXPECT_EQ(EoFlash, 0x7FFFF);
     ExpectFlash({{0x7FFFF, {0x66}}});
 }
@@ -560,9 +569,9 @@ TEST_F(HexParseTest, ProgressStopsAtTheEndRecord) {
 }
 
 TEST_F(HexParseTest, ProgressCountsCrLfAndALastLineWithoutLineEnd) {
-    // no_colon.hex: 25 + 1 + 4 + 18 bytes, the last line without LF.
+    // no_colon.hex: 25 + 1 + 4 + 18 bytes, the last line without LF (and no end record: refused).
     Target(FamPic18, kPic18Boot);
-    EXPECT_TRUE(Parse("no_colon.hex"));
+    EXPECT_FALSE(Parse("no_colon.hex"));
     EXPECT_EQ(rec.progressMax, std::vector<int64_t>({48}));
     EXPECT_EQ(rec.progressPos, std::vector<int64_t>({25, 26, 30, 48, 0}));
     EXPECT_EQ(rec.processCalls, 4);

@@ -227,7 +227,8 @@ TEST_F(HexParseToolchainTest, Gpasm18WithBootStartInsideTheTableIsRefused) {
     EXPECT_EQ(rec.Trimmed(),
               std::vector<std::string>({"Parsing HEX file: blink18.hex", " Image is too big for this PIC and",
                                         " would overwrite (part of) bootloader!",
-                                        " Programming will be aborted.", "Error parsing hex file."}));
+                                        " Programming will be aborted.", "Error parsing hex file.",
+                                        " Line 7: data at 0x6004 overlaps the bootloader"}));
     EXPECT_EQ(EoFlash, 0x6003);
     ExpectPlacement(ref, 0x6004, 0x6108);
 }

@@ -19,6 +19,10 @@ THostHooks TRecorder::Hooks() {
         DispatchDeviceChanges();
     };
     h.showMessage = [this](const std::string& m) { messages.push_back(m); };
+    h.askYesNo = [this](const std::string& q) {
+        questions.push_back(q);
+        return answerYes;
+    };
     h.sessionConnected = [this] { ++connectedCalls; };
     return h;
 }

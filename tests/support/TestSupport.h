@@ -16,6 +16,8 @@ struct TRecorder {
     std::vector<int64_t> progressMax;
     std::vector<int64_t> progressPos;
     std::vector<std::string> messages;
+    std::vector<std::string> questions;  // yes/no questions asked, answered with answerYes
+    bool answerYes = false;
     int clears = 0;
     int processCalls = 0;
     int connectedCalls = 0;
