@@ -35,14 +35,14 @@ std::vector<std::string> TRunResult::OutLines() const {
     return lines;
 }
 
-TRunResult RunQuarnel(const std::vector<std::string>& args, int timeoutS) {
+TRunResult RunQuarnel(const std::vector<std::string>& args, int timeoutS, const std::string& stdinPath) {
     TRunResult r;
     int out[2];
     int err[2];
     if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return r;
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 0, stdinPath.c_str(), O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&fa, out[1], 1);
     posix_spawn_file_actions_adddup2(&fa, err[1], 2);
     std::vector<std::string> all = {QUARNEL_CLI_BINARY};

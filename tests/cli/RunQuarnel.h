@@ -11,8 +11,10 @@ struct TRunResult {
     std::vector<std::string> OutLines() const; // stdout split at newlines, trailing blanks removed
 };
 
-// Runs quarnel with the arguments; it is killed after timeoutS seconds.
-TRunResult RunQuarnel(const std::vector<std::string>& args, int timeoutS = 120);
+// Runs quarnel with the arguments and standard input read from stdinPath; it is killed after
+// timeoutS seconds.
+TRunResult RunQuarnel(const std::vector<std::string>& args, int timeoutS = 120,
+                      const std::string& stdinPath = "/dev/null");
 
 std::string ExamplePath(const std::string& relative);
 std::string CliDataPath(const std::string& name);
