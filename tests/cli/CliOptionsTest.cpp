@@ -167,6 +167,10 @@ TEST(CliChildren, ArgumentsSelectTheBoardAndKeepTheSettings) {
     EXPECT_NE(std::find(a.begin(), a.end(), "--disable-bootloader"), a.end());
     EXPECT_EQ(std::find(a.begin(), a.end(), "--all"), a.end());
     EXPECT_EQ(std::find(a.begin(), a.end(), "--real-time"), a.end());
+    EXPECT_EQ(std::find(a.begin(), a.end(), "--ignore-checksums"), a.end());
+    o.ignoreChecksums = true;
+    const std::vector<std::string> b = ChildArguments(o, "sim:3", 3);
+    EXPECT_NE(std::find(b.begin(), b.end(), "--ignore-checksums"), b.end());
 }
 
 TEST(CliExitCodes, FlashResults) {

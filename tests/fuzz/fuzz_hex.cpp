@@ -75,6 +75,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(first.stats.opened);
     // A refused file always says so in the log.
     if (!first.ok) FUZZ_CHECK(log.Contains("Error parsing hex file."));
+    // An accepted file was read to its end record, stored data, and (with no host to say yes) had
+    // no record with a wrong checksum.
+    if (first.ok) FUZZ_CHECK(first.stats.endRecord && first.stats.dataBytes > 0 && first.stats.checksumErrors == 0);
 
     // A second FLASH in the same session reads the file again over the images the first one left:
     // the parser must not depend on them.
