@@ -8,18 +8,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <string>
-#include <utility>
 #include <vector>
 
-#include "boot/BL_Flash.h"
 #include "boot/BL_HexParser.h"
 #include "boot/BL_Image.h"
 #include "boot/BL_Vars.h"
 #include "boot/Log.h"
 #include "support/HexWriter.h"
-#include "support/SimSession.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -94,19 +90,6 @@ TEST_F(HexIntakeTest, BadFilesAreRefusedWithTheirLines) {
     }
 }
 
-TEST_F(HexIntakeTest, WrongChecksumAsksAndYesFlashesAsBefore) {
-    const std::string path = WriteTempFile("sum.hex", kBadSum + kBadSum + kEnd);
-    EXPECT_FALSE(ParseHexFile(path));
-    EXPECT_EQ(rec.questions, std::vector<std::string>({"2 records of sum.hex have a wrong checksum. Flash anyway?"}));
-    rec.lines.clear();
-    ResetLogState();
-    rec.answerYes = true;
-    EXPECT_TRUE(ParseHexFile(path));
-    EXPECT_EQ(Log(), std::vector<std::string>({"Parsing HEX file: sum.hex", "2 checksum errors found!",
-                                               "  EoFlash: Address 0x000003"}));
-    EXPECT_EQ(FlashImage[3], 0x04);
-}
-
 TEST_F(HexIntakeTest, AnOverlongLineStopsTheReadAtOnce) {
     // Bounded reading: the junk line is refused after a few KiB, and the records behind it are never read.
     const std::string path = WriteTempFile("junk.hex", std::string(8 << 20, 'x') + "\n" + kData + kEnd);
@@ -177,30 +160,6 @@ TEST_F(HexIntakeTest, StandardInputIsTheOneStreamTaken) {
     EXPECT_FALSE(ParseFromStdin(p[0]));
     ::close(p[0]);
     EXPECT_EQ(Log(), std::vector<std::string>({"Parsing HEX file: standard input", kNoEnd, kError}));
-}
-
-// The erase command's core: an empty image with its vectors, on a PIC18 target that held old firmware.
-class EraseTest : public TSimSessionTest {};
-
-TEST_F(EraseTest, ErasesBelowTheBootloaderAndPlantsTheJump) {
-    TSimProfile p = DefaultSimProfile(FamPic18);
-    TVirtualTarget& t = Add(p);
-    std::fill(t.Flash().begin(), t.Flash().end(), uint8_t(0x12));
-    ASSERT_TRUE(Connect());
-    EXPECT_EQ(EraseTarget(), TFlashResult::Flashed);
-    CloseFlashSession();
-    EXPECT_TRUE(rec.Contains("Erasing the application: no image is written."));
-    const uint32_t boot = t.BootStartImageOffset();
-    // GOTO boot start: 0xEF00 | bits 1-8, then 0xF000 | bits 9-20, each word little-endian.
-    const uint32_t k = p.bootStart >> 1;
-    const std::vector<uint8_t> jump = {uint8_t(k & 0xFF), 0xEF, uint8_t((k >> 8) & 0xFF), uint8_t(0xF0 | ((k >> 16) & 0x0F))};
-    const std::vector<uint8_t>& flash = std::as_const(t).Flash();
-    EXPECT_EQ(std::vector<uint8_t>(flash.begin(), flash.begin() + 4), jump);
-    // The vector slot holds the empty image's reset instruction: erased flash.
-    for (uint32_t o = 4; o < boot; ++o)
-        ASSERT_EQ(flash[o], 0xFF) << "offset " << o;
-    for (uint32_t o = boot; o < flash.size(); ++o)
-        ASSERT_EQ(flash[o], 0x12) << "offset " << o;
 }
 
 }  // namespace
