@@ -333,7 +333,6 @@ bool ParseHexFile(const std::string& path) {
 
     TLineReader reader(fd);
     int64_t readSoFar = 0;
-    bool lineFault = false;  // reading stopped at a line it could not take
     while (!st.endSeen && st.ok) {
         const char* line = nullptr;
         size_t length = 0;
@@ -361,7 +360,7 @@ bool ParseHexFile(const std::string& path) {
         if (end == line || line[0] != ':') continue;
         st.Record(line + 1, end);
     }
-    lineFault = !st.ok;
+    const bool lineFault = !st.ok;  // reading stopped at a line it could not take
     if (!fromStdin) ::close(fd);
     Stats.endRecord = st.endSeen;
     // A download cut short at a line boundary reads like a whole file but for this record.
