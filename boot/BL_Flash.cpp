@@ -181,6 +181,7 @@ TStepResult EraseBlocks(uint32_t count, uint32_t step, uint64_t start) {
     uint64_t address = start;
     for (uint32_t k = 0; k < count; ++k) {
         PutLe32(&CommandBuffer[2], uint32_t(address));
+        HostFlashCommand(cmdErase, uint32_t(address), BootInfo.EraseBlock);
         // After the first missing or wrong answer nothing more is sent: the flash state is unknown.
         if (!BootDataAck(CommandBuffer, cmdErase)) return AckFailure();
         address += step;
@@ -249,6 +250,7 @@ TStepResult WriteBlocks(int32_t startOffset, uint16_t blockSize, uint32_t byteCo
         if (CommErrorCount > 0) return TStepResult::NoAnswer;
         uint32_t blockLeft = uint32_t(blockSize < remaining ? blockSize : remaining);
         const uint64_t address = uint64_t(ImageOffsetToAddress(int64_t(offset))) + baseAddress;
+        HostFlashCommand(cmdWrite, uint32_t(address), blockLeft);
         if (!BootWriteHeader(uint16_t(blockLeft), address)) return TStepResult::NotTaken;
         while (blockLeft > 0) {
             const uint32_t chunk = blockLeft > 64 ? 64 : blockLeft;

@@ -35,3 +35,6 @@ void HostShowMessage(const std::string& text) {
 bool HostAskYesNo(const std::string& question) {
     return Hooks.askYesNo ? Hooks.askYesNo(question) : false;
 }
+void HostFlashCommand(uint8_t command, uint64_t address, uint32_t length) {
+    if (Hooks.flashCommand) Hooks.flashCommand(command, address, length);
+}

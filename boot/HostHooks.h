@@ -19,6 +19,9 @@ struct THostHooks {
     // Connection pass, after boot load mode was entered: enable the file buttons and show the
     // family's image (file dialog when it does not exist). The window installs it; the CLI does not.
     std::function<void()> sessionConnected;
+    // An erase or write command is going out: its command code, the target address it names and
+    // the image bytes it covers. For a detailed trace of the run; nothing depends on it.
+    std::function<void(uint8_t, uint64_t, uint32_t)> flashCommand;
 };
 
 THostHooks& HostHooks();
@@ -32,3 +35,4 @@ void HostSetProgressPos(int64_t pos);
 void HostProcessMessages();
 void HostShowMessage(const std::string& text);
 bool HostAskYesNo(const std::string& question);  // false when no hook is installed
+void HostFlashCommand(uint8_t command, uint64_t address, uint32_t length);
