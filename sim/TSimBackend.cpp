@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "boot/Clock.h"
 
@@ -11,27 +13,17 @@ namespace {
 constexpr size_t PlainDevice = SIZE_MAX;
 constexpr size_t DataBytes = 64;
 
-// Profile strings are UTF-8; the transport expects what a device descriptor gives: UTF-32 here.
+// Profile strings are UTF-8, as udev gives a device's strings. Like hidapi's hidraw back end, the
+// virtual one turns them into wide strings with the C library, so a program sees what it would see
+// on hardware: nothing, for a name with a non-ASCII character, unless its character type is UTF-8.
 std::u32string Utf32(const std::string& s) {
+    static_assert(sizeof(wchar_t) == sizeof(char32_t), "wide strings are taken as UTF-32");
+    const size_t n = std::mbstowcs(nullptr, s.c_str(), 0);
+    if (n == static_cast<size_t>(-1)) return {};
+    std::vector<wchar_t> wide(n + 1, L'\0');
+    std::mbstowcs(wide.data(), s.c_str(), n + 1);
     std::u32string out;
-    for (size_t i = 0; i < s.size();) {
-        const unsigned char c = static_cast<unsigned char>(s[i]);
-        int extra = c < 0x80 ? 0 : (c >> 5) == 0x6 ? 1 : (c >> 4) == 0xE ? 2 : (c >> 3) == 0x1E ? 3 : -1;
-        char32_t cp = extra == 0 ? c : extra == 1 ? c & 0x1F : extra == 2 ? c & 0x0F : c & 0x07;
-        bool ok = extra >= 0 && i + extra < s.size();
-        for (int k = 1; ok && k <= extra; ++k) {
-            const unsigned char n = static_cast<unsigned char>(s[i + k]);
-            if ((n & 0xC0) != 0x80) ok = false;
-            else cp = (cp << 6) | (n & 0x3F);
-        }
-        if (!ok) {
-            out += U'\uFFFD';
-            ++i;
-            continue;
-        }
-        out += cp;
-        i += extra + 1;
-    }
+    for (size_t i = 0; i < n; ++i) out += static_cast<char32_t>(wide[i]);
     return out;
 }
 

@@ -174,6 +174,10 @@ bool ApplySimOverride(TSimProfile& profile, const std::string& key, const std::s
         profile.serial = value;
         return true;
     }
+    if (k == "manufacturer" || k == "product") {
+        (k == "product" ? profile.product : profile.manufacturer) = value;
+        return true;
+    }
     struct TNumericKey {
         const char* name;
         uint64_t max;

@@ -35,6 +35,7 @@ bool SimProfileByName(const std::string& name, TSimProfile& profile);
 // The tagged cmdGetBootInfo answer with the family's field alignment.
 std::array<uint8_t, 64> BuildBootInfoAnswer(const TSimProfile& profile);
 // Sets one override from "key=value" (boot-start, erase-block, write-block, flash-size, revision,
-// descriptor, latency-ms, family, vid, pid, serial, report-length); numbers decimal or 0x hex.
+// descriptor, latency-ms, family, vid, pid, serial, manufacturer, product, report-length); numbers
+// decimal or 0x hex.
 bool ApplySimOverride(TSimProfile& profile, const std::string& key, const std::string& value,
                       std::string& error);
