@@ -7,6 +7,7 @@
 //   --image        use FILE as the family's image (instead of the one kept in the stored setup)
 //   --screenshots  take PNGs of the window while waiting, connected and after one flash into DIR,
 //                  then quit
+//   --version      print the version and those of hidapi and Qt, then quit
 
 #include <QApplication>
 #include <QDir>
@@ -21,6 +22,7 @@
 #include "app/QtProgram.h"
 #include "app/TBootloaderForm.h"
 #include "boot/BL_Vars.h"
+#include "platform/ProgramVersion.h"
 #include "session/LoaderSetup.h"
 #include "sim/TFlashCheck.h"
 #include "sim/TSimBackend.h"
@@ -28,6 +30,7 @@
 #include "usb/HIDinterface.h"
 #include "usb/Hid.h"
 #include "usb/HidBackend.h"
+#include "usb/HidLocale.h"
 #include "widgets/TBitBtnWC.h"
 
 namespace {
@@ -146,7 +149,12 @@ private:
 } // namespace
 
 int main(int argc, char** argv) {
+    if (AsksForVersion(argc, argv)) {
+        std::fputs(VersionText("quarnel-flash-demo", QUARNEL_VERSION, qVersion()).c_str(), stdout);
+        return 0;
+    }
     QApplication app(argc, argv);
+    UseUtf8CharacterType();
     TDemoOptions options;
     QString error;
     TSimProfile profile;

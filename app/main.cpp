@@ -3,14 +3,24 @@
 
 #include <QApplication>
 
+#include <cstdio>
+
 #include "app/QtDeviceChangeSource.h"
 #include "app/QtProgram.h"
 #include "app/TBootloaderForm.h"
+#include "platform/ProgramVersion.h"
 #include "platform/THidApiBackend.h"
 #include "usb/HidBackend.h"
+#include "usb/HidLocale.h"
 
 int main(int argc, char** argv) {
+    // Before the application object: it needs no display.
+    if (AsksForVersion(argc, argv)) {
+        std::fputs(VersionText("quarnel-flash", QUARNEL_VERSION, qVersion()).c_str(), stdout);
+        return 0;
+    }
     QApplication app(argc, argv);
+    UseUtf8CharacterType();
     THidApiBackend backend;
     SetHidBackend(&backend);
     int result = 0;
