@@ -118,7 +118,8 @@ std::vector<std::string> FindBoards(const TCliOptions& o, std::string& error) {
 
 class TFarm {
 public:
-    TFarm(const TCliOptions& o) : m_o(o), m_progressBar(::isatty(STDERR_FILENO) == 1) {}
+    TFarm(const TCliOptions& o)
+        : m_o(o), m_progressBar(::isatty(STDERR_FILENO) == 1 && !NoColorRequested() && !o.quiet) {}
 
     int Run(const std::string& self, const std::vector<std::string>& boards);
 
@@ -167,9 +168,14 @@ void TFarm::ChildEnded(TChild& c) {
     if (c.result.seconds == 0) c.result.seconds = double(WallUs() - c.startWall) / 1e6;
     if (m_o.json || c.reported) return;
     ClearProgress();
-    std::printf("=== %s ===\n", c.board.c_str());
+    TFailureFilter failures;
+    std::vector<const std::string*> shown;
     for (const auto& l : c.log)
-        std::printf("%s\n", l.c_str());
+        if (!m_o.quiet || failures.Keep(l)) shown.push_back(&l);
+    // -q: a board's block only when it has failure lines.
+    if (!shown.empty() || !m_o.quiet) std::printf("=== %s ===\n", c.board.c_str());
+    for (const std::string* l : shown)
+        std::printf("%s\n", l->c_str());
     std::fflush(stdout);
     c.reported = true;
 }

@@ -191,6 +191,15 @@ bool ValidateOptions(const TCliOptions& o, std::string& error) {
         error = "--all starts one process per board; they cannot share standard input as FILE";
         return false;
     }
+    if (o.quiet && o.verbose) {
+        error = "--quiet and --verbose cannot be combined";
+        return false;
+    }
+    if (o.all && o.verbose) {
+        // The boards' command lines would run into each other.
+        error = "--verbose cannot be combined with --all";
+        return false;
+    }
     if (o.all && (!o.path.empty() || !o.serial.empty())) {
         error = "--all flashes every board; it cannot be combined with --path or --serial";
         return false;

@@ -47,6 +47,8 @@ struct TCliOptions {
     std::string serial;
     bool all = false;
     bool json = false;
+    bool quiet = false;   // -q: only failure lines and the summary
+    bool verbose = false; // -v: also one line per erase and write command
     bool bootloadersOnly = false; // list --bootloaders
 };
 
@@ -84,6 +86,9 @@ bool ValidateOptions(const TCliOptions& options, std::string& error);
 std::vector<std::string> ChildArguments(const TCliOptions& options, const std::string& path, int index);
 
 int ExitCodeForFlash(TFlashResult result);
+// What "list" shows for a device without a serial number; --serial with it selects such a device.
+constexpr const char* NoSerialText = "---";
+
 // "PIC18", "dsPIC"... for a family code.
 std::string FamilyText(uint8_t family);
 std::string HexId(uint16_t value); // 4 upper-case hex digits

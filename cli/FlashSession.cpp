@@ -81,7 +81,11 @@ std::string PassFailure(TPassResult r, const TCliOptions& o) {
     case TPassResult::NoDevice: {
         std::string text = "no bootloader with " + IdPair(o);
         if (!o.path.empty()) text += " at " + o.path;
-        if (!o.serial.empty()) text += " with serial " + o.serial;
+        if (o.serial == NoSerialText) {
+            text += " without a serial number";
+        } else if (!o.serial.empty()) {
+            text += " with serial " + o.serial;
+        }
         text += " found";
         if (o.waitSeconds) text += " within " + Seconds(*o.waitSeconds, 1);
         return text;
@@ -125,7 +129,29 @@ bool WriteBinary(const std::string& path, const std::vector<uint8_t>& data) {
 }
 
 bool BoardSelected(const TSimProfile& p, const TCliOptions& o) {
-    return (o.path.empty() || p.path == o.path) && (o.serial.empty() || p.serial == o.serial);
+    const std::string serial = p.serial.empty() ? NoSerialText : p.serial;
+    return (o.path.empty() || p.path == o.path) && (o.serial.empty() || serial == o.serial);
+}
+
+// A serial number as JSON: null for a device that gives none.
+nlohmann::json SerialJson(const std::string& serial) {
+    return serial == NoSerialText ? nlohmann::json() : nlohmann::json(serial);
+}
+
+// The connected target, as the boot information describes it: sizes in bytes of the image, the boot
+// start in the family's address units, as the bootloader gives it.
+nlohmann::json TargetEvent(const THidDevice& d) {
+    return {{"event", "target"},
+            {"family", FamilyText(McuFamily)},
+            {"family_code", McuFamily},
+            {"flash_size", BootInfo.McuSize},
+            {"erase_block", BootInfo.EraseBlock},
+            {"write_block", BootInfo.WriteBlock},
+            {"boot_start", BootInfo.BootStart},
+            {"revision", BootInfo.BootRevision},
+            {"descriptor", BootInfo.Descriptor},
+            {"path", d.path},
+            {"serial", SerialJson(d.serialNumber)}};
 }
 
 // Writes the flash of the board the run talked to (or the only one the selection leaves).
@@ -190,9 +216,9 @@ int RunList(const TCliOptions& o) {
                        {"version", HexId(d.version)},
                        {"manufacturer", d.manufacturer},
                        {"product", d.product},
-                       {"serial", d.serialNumber},
+                       {"serial", SerialJson(d.serialNumber)},
                        {"openable", openable},
-                       {"open_error", why}});
+                       {"open_error", openable ? nlohmann::json() : nlohmann::json(why)}});
         } else if (o.bootloadersOnly) {
             std::printf("%s\t%s\t%s%s\n", d.path.c_str(), d.serialNumber.c_str(), d.product.c_str(), mark.c_str());
         } else {
@@ -221,7 +247,11 @@ int RunSession(const TCliOptions& o) {
 
     TCliOutput::TConfig config;
     config.json = o.json;
-    config.progressBar = ::isatty(STDERR_FILENO) == 1;
+    const bool terminal = ::isatty(STDERR_FILENO) == 1;
+    config.progressBar = terminal && !NoColorRequested() && !o.quiet;
+    config.plainProgress = !config.progressBar;
+    config.quiet = o.quiet;
+    config.verbose = o.verbose;
     TCliOutput out(config);
 
     TBackendChain chain;
@@ -273,6 +303,7 @@ int RunSession(const TCliOptions& o) {
     if (LastPassResult == TPassResult::Connected) {
         const THidDevice& d = TargetDevices[0];
         board = d.path;
+        out.Event(TargetEvent(d));
         if (erase) {
             const TFlashResult result = EraseTarget();
             CloseFlashSession();

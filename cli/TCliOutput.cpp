@@ -5,7 +5,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 
+#include "boot/BL_Vars.h"
+#include "boot/Log.h"
 #include "usb/HIDinterface.h"
 
 namespace {
@@ -73,15 +76,16 @@ std::string ProgressBarText(const std::string& label, int percent, double second
     } else {
         std::snprintf(tail, sizeof tail, " %3d%%", percent);
     }
-    std::string name = label.substr(0, 28);
-    if (name.size() < 24) name.append(24 - name.size(), ' ');
+    std::string name = Utf8Prefix(label, 28);
+    const int nameColumns = int(std::max<size_t>(Utf8Length(name), 24));
+    if (Utf8Length(name) < 24) name.append(24 - Utf8Length(name), ' ');
     // What is left of the width goes to the bar, within sensible bounds.
-    const int room = width - int(name.size()) - int(std::string(tail).size()) - 4;
+    const int room = width - nameColumns - int(std::string(tail).size()) - 4;
     const int barWidth = std::clamp(room, 10, 40);
     const int filled = barWidth * percent / 100;
     std::string text = name + " [" + std::string(size_t(filled), '#') +
                        std::string(size_t(barWidth - filled), '-') + "]" + tail;
-    if (width > 0 && int(text.size()) > width - 1) text.resize(size_t(std::max(width - 1, 0)));
+    if (width > 0 && int(Utf8Length(text)) > width - 1) text = Utf8Prefix(text, size_t(std::max(width - 1, 0)));
     return text;
 }
 
@@ -104,11 +108,44 @@ THostHooks TCliOutput::Hooks() {
     h.setProgressPos = [this](int64_t pos) { ProgressPos(pos); };
     // Without a window, handling pending messages means delivering queued device changes.
     h.processMessages = [] { DispatchDeviceChanges(); };
+    if (m_config.verbose)
+        h.flashCommand = [this](uint8_t command, uint64_t address, uint32_t length) {
+            FlashCommand(command, address, length);
+        };
     return h;
+}
+
+bool IsStatusLine(const std::string& line) {
+    return Utf8Length(line) == LogStatusWidth;
+}
+
+bool IsFailureLine(const std::string& line) {
+    const size_t first = line.find_first_not_of(' ');
+    if (first == std::string::npos) return false;
+    const std::string text = TrimRight(line.substr(first));
+    if (!text.empty() && text.back() == '!') return true;
+    static const char* const failureStarts[] = {
+        "Error parsing hex file",      "Unable to open file ",      "Read error in file ",
+        "Programming aborted",         "Image is too big for this", "Programming will be aborted",
+    };
+    for (const char* start : failureStarts)
+        if (text.rfind(start, 0) == 0) return true;
+    return false;
+}
+
+bool TFailureFilter::Keep(const std::string& line) {
+    m_inFailure = IsFailureLine(line) || (m_inFailure && !IsStatusLine(line));
+    return m_inFailure;
+}
+
+bool NoColorRequested() {
+    const char* v = std::getenv("NO_COLOR");
+    return v != nullptr && v[0] != 0;
 }
 
 void TCliOutput::LogLine(const std::string& line) {
     ClearBar();
+    EndPlainLine();
     if (!line.empty() && line[0] != ' ') {
         const std::string name = TrimRight(line);
         if (!name.empty()) m_label = name;
@@ -117,6 +154,7 @@ void TCliOutput::LogLine(const std::string& line) {
         Event({{"event", "log"}, {"line", line}});
         return;
     }
+    if (m_config.quiet && !m_failures.Keep(line)) return;
     std::fputs(line.c_str(), m_config.out);
     std::fputc('\n', m_config.out);
     std::fflush(m_config.out);
@@ -136,7 +174,10 @@ void TCliOutput::ProgressPos(int64_t pos) {
     const int percent = m_throttle.Percent(pos);
     if (m_config.json && m_gate.Due(percent))
         Event({{"event", "progress"}, {"max", m_throttle.Max()}, {"pos", pos}});
-    if (!m_config.progressBar) return;
+    if (!m_config.progressBar) {
+        PlainProgress(pos);
+        return;
+    }
     const uint64_t now = WallUs();
     if (pos == 0 && m_barShown) {
         // A step ended: the bar goes back to empty, as the window's does.
@@ -170,12 +211,48 @@ void TCliOutput::Event(const nlohmann::json& event) {
     std::fflush(m_config.out);
 }
 
+void TCliOutput::PlainProgress(int64_t pos) {
+    if (!m_config.plainProgress || m_config.quiet || m_config.verbose || m_config.json) return;
+    if (pos <= 0) {
+        // A step ended: its line is complete.
+        EndPlainLine();
+        return;
+    }
+    const int tens = m_throttle.Percent(pos) / 10 * 10;
+    if (m_plainShown < 0) {
+        std::fputs(m_label.c_str(), m_config.err);
+        m_plainShown = 0;
+    }
+    if (tens <= m_plainShown) return;
+    for (int t = m_plainShown + 10; t <= tens; t += 10)
+        std::fprintf(m_config.err, " %d%%", t);
+    std::fflush(m_config.err);
+    m_plainShown = tens;
+}
+
+void TCliOutput::EndPlainLine() {
+    if (m_plainShown < 0) return;
+    std::fputc('\n', m_config.err);
+    std::fflush(m_config.err);
+    m_plainShown = -1;
+}
+
+void TCliOutput::FlashCommand(uint8_t command, uint64_t address, uint32_t length) {
+    ClearBar();
+    EndPlainLine();
+    std::fprintf(m_config.err, "%s 0x%08llX %u bytes\n", command == cmdErase ? "erase" : "write",
+                 static_cast<unsigned long long>(address), static_cast<unsigned>(length));
+    std::fflush(m_config.err);
+}
+
 void TCliOutput::EndProgress() {
     ClearBar();
+    EndPlainLine();
 }
 
 void TCliOutput::Summary(const std::string& text) {
     ClearBar();
+    EndPlainLine();
     std::fprintf(m_config.err, "quarnel: %s\n", text.c_str());
     std::fflush(m_config.err);
 }

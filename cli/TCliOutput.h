@@ -46,11 +46,27 @@ private:
     int m_last = -1;
 };
 
+// -q: passes a failure line (IsFailureLine) and the detail lines that follow it up to the next
+// status line.
+class TFailureFilter {
+public:
+    bool Keep(const std::string& line);
+
+private:
+    bool m_inFailure = false;
+};
+
 class TCliOutput {
 public:
     struct TConfig {
         bool json = false;
         bool progressBar = false; // draw the bar (stderr is a terminal)
+        // Without the bar: one plain line per step on stderr, percentages appended, no control
+        // characters (stderr is no terminal, or NO_COLOR is set). A step that runs its progress
+        // more than once (program image, then its vector block) adds only percentages not shown yet.
+        bool plainProgress = false;
+        bool quiet = false;   // log lines only when they report a failure
+        bool verbose = false; // one line per erase and write command on stderr
         std::FILE* out = stdout;
         std::FILE* err = stderr;
     };
@@ -69,11 +85,15 @@ public:
     void EndProgress();
     // "quarnel: <text>" on stderr.
     void Summary(const std::string& text);
+    // -v: "erase 0x00000040 64 bytes", "write 0x00000000 256 bytes" on stderr.
+    void FlashCommand(uint8_t command, uint64_t address, uint32_t length);
     bool Json() const { return m_config.json; }
 
 private:
     void DrawBar(int64_t pos, uint64_t nowUs);
     void ClearBar();
+    void PlainProgress(int64_t pos);
+    void EndPlainLine();
 
     TConfig m_config;
     TProgressThrottle m_throttle;
@@ -81,7 +101,18 @@ private:
     std::string m_label; // the last status line, as the step's name
     bool m_barShown = false;
     int m_columns = 80;
+    int m_plainShown = -1;      // the last tens of percent on the open plain line; -1: no line open
+    TFailureFilter m_failures;  // -q
 };
+
+// -q keeps a log line when it reports a failure: a line ending in "!", the HEX file's and the
+// image check's error lines. Detail lines right after such a line are kept too (see TCliOutput).
+bool IsFailureLine(const std::string& line);
+// True for a line in the log's status form, exactly LogStatusWidth characters.
+bool IsStatusLine(const std::string& line);
+// The plain progress line's use of the environment: NO_COLOR set (to anything but "") means no
+// control characters on stderr.
+bool NoColorRequested();
 
 // Real (wall-clock) time in microseconds, for the display only; the protocol uses the installed clock.
 uint64_t WallUs();

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "cli/CliOptions.h"
 #include "usb/Hid.h"
 
 TSelectBackend::TSelectBackend(IHidBackend& inner, uint16_t vid, uint16_t pid, std::string path,
@@ -12,8 +13,9 @@ bool TSelectBackend::Visible(const THidInterfaceInfo& info) const {
     const bool candidate = info.attributesRead && info.vendorId == m_vid && info.productId == m_pid;
     if (!candidate) return true;
     if (!m_path.empty() && info.path != m_path) return false;
-    // Compared as the transport will show it, so what "list" prints is what selects.
-    if (!m_serial.empty() && (!info.hasSerial || HidTextFromDevice(info.serial) != m_serial)) return false;
+    // Compared as the transport will show it, so what "list" prints is what selects: "---" for a
+    // device without a serial number.
+    if (!m_serial.empty() && (info.hasSerial ? HidTextFromDevice(info.serial) : NoSerialText) != m_serial) return false;
     return true;
 }
 

@@ -8,9 +8,12 @@
 
 #include <CLI/CLI.hpp>
 
+#include "cli/BashCompletion.h"
 #include "cli/BoardFarm.h"
 #include "cli/CliOptions.h"
 #include "cli/FlashSession.h"
+#include "platform/ProgramVersion.h"
+#include "usb/HidLocale.h"
 
 namespace {
 
@@ -31,19 +34,21 @@ void AddTargetOptions(CLI::App* cmd, TCliOptions& o, TRawOptions& raw, CLI::Opti
     cmd->add_option("--pid", raw.pid, "USB product ID of the bootloader, hex (default 2021)")
         ->type_name("HEX");
     waitOption =
-        cmd->add_option("--wait", raw.wait,
+        cmd->add_option("-w,--wait", raw.wait,
                         "wait up to SECONDS for the bootloader to appear (reset the board meanwhile)")
             ->type_name("SECONDS");
-    cmd->add_option("--path", o.path, "use only the bootloader at this device path")->type_name("PATH");
-    cmd->add_option("--serial", o.serial, "use only the bootloader with this serial number")
+    cmd->add_option("-p,--path", o.path, "use only the bootloader at this device path")->type_name("PATH");
+    cmd->add_option("-s,--serial", o.serial,
+                    "use only the bootloader with this serial number (--- for one without)")
         ->type_name("SERIAL");
     cmd->add_option("--simulate", o.simulate,
                     "use a virtual target instead of hardware: pic16, pic18, pic18fj, pic24, dspic, pic32")
         ->type_name("FAMILY");
     cmd->add_option("--sim", o.sim,
                     "virtual target settings KEY=VALUE[,...]: boot-start, erase-block, write-block, "
-                    "flash-size, revision, descriptor, latency-ms, serial, drop-answer=N, wrong-echo=N, "
-                    "stop-writes=N, unplug-at=N, corrupt-at=N (N counts received reports from 1), plug-after-ms=MS")
+                    "flash-size, revision, descriptor, latency-ms, serial, manufacturer, product, "
+                    "drop-answer=N, wrong-echo=N, stop-writes=N, unplug-at=N, corrupt-at=N (N counts received "
+                    "reports from 1), plug-after-ms=MS")
         ->type_name("KEY=VALUE[,...]")
         ->allow_extra_args(false);
     cmd->add_option("--boards", o.boards, "number of virtual targets, at paths sim:1..sim:N (default 1)")
@@ -51,7 +56,17 @@ void AddTargetOptions(CLI::App* cmd, TCliOptions& o, TRawOptions& raw, CLI::Opti
     cmd->add_option("--board-sim", o.boardSim, "settings for virtual target N only: N:KEY=VALUE[,...]")
         ->type_name("N:KEY=VALUE[,...]")
         ->allow_extra_args(false);
-    cmd->add_flag("--json", o.json, "JSON Lines on stdout instead of the log");
+    cmd->add_flag("-j,--json", o.json, "JSON Lines on stdout instead of the log");
+    cmd->add_flag("-q,--quiet", o.quiet, "print only failure lines and the one-line summary");
+    cmd->add_flag("-v,--verbose", o.verbose, "also one line per erase and write command on stderr");
+}
+
+// The short usage before "A subcommand is required", separated from it by an empty line.
+std::string FailureText(const CLI::App* app, const CLI::Error& e) {
+    std::string text = CLI::FailureMessage::simple(app, e);
+    if (app->get_parent() == nullptr && std::string(e.what()) == "A subcommand is required")
+        text = "Usage: quarnel [OPTIONS] SUBCOMMAND\nSubcommands: list, info, flash, udev-rule\n\n" + text;
+    return text;
 }
 
 std::string SelfPath(const char* argv0) {
@@ -64,10 +79,16 @@ std::string SelfPath(const char* argv0) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // Device strings arrive in UTF-8; numbers keep their '.' (only LC_CTYPE is set).
+    UseUtf8CharacterType();
     CLI::App app{"quarnel - flashes microcontrollers (PIC16, PIC18, PIC18FJ, PIC24, dsPIC, PIC32) through "
                  "their USB-HID bootloader."};
     app.footer(ExitCodesText);
     app.require_subcommand(1);
+    app.failure_message(FailureText);
+    std::string version = VersionText("quarnel", QUARNEL_VERSION, nullptr);
+    version.pop_back(); // CLI11 ends the text with its own line break
+    app.set_version_flag("-V,--version", version, "print the version and that of hidapi, then exit");
 
     TCliOptions o;
     TRawOptions raw;
@@ -87,7 +108,7 @@ int main(int argc, char** argv) {
     list->add_option("--board-sim", o.boardSim, "settings for virtual target N only: N:KEY=VALUE[,...]")
         ->type_name("N:KEY=VALUE[,...]")
         ->allow_extra_args(false);
-    list->add_flag("--json", o.json, "one JSON object per device");
+    list->add_flag("-j,--json", o.json, "one JSON object per device");
 
     CLI::App* info = app.add_subcommand("info", "connect to the bootloader and describe the target");
     info->footer(ExitCodesText);
@@ -97,13 +118,14 @@ int main(int argc, char** argv) {
 
     CLI::App* flash = app.add_subcommand("flash", "flash an Intel HEX file into the target");
     flash->footer(ExitCodesText);
+    // Without a description of its own the file check would add a second "FILE" to the help.
     flash->add_option("file", o.file, "Intel HEX file, or - to read it from standard input")
         ->required()
-        ->check(CLI::Validator(CheckHexFileArgument, "FILE"))
+        ->check(CLI::Validator(CheckHexFileArgument, ""))
         ->type_name("FILE");
     CLI::Option* flashWait = nullptr;
     AddTargetOptions(flash, o, raw, flashWait);
-    flash->add_flag("--disable-bootloader", o.disableBootloader, "disable the bootloader after flashing");
+    flash->add_flag("-d,--disable-bootloader", o.disableBootloader, "disable the bootloader after flashing");
     flash->add_flag("--ignore-checksums", o.ignoreChecksums,
                     "flash a file whose records have wrong checksums (refused by default)");
     flash->add_option("--trace", o.trace, "write every report sent and received to FILE")->type_name("FILE");
@@ -131,6 +153,11 @@ int main(int argc, char** argv) {
     udevRule->add_option("--vid", ruleVid, "USB vendor ID, hex (default 3930)")->type_name("HEX");
     udevRule->add_option("--pid", rulePid, "USB product ID, hex (default 2021)")->type_name("HEX");
 
+    // Hidden: prints the bash completion script, made from the options above (the build installs it).
+    CLI::App* completion = app.add_subcommand("completion", "")->group("");
+    std::string shell;
+    completion->add_option("shell", shell, "shell")->required()->check(CLI::IsMember({"bash"}));
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -138,6 +165,10 @@ int main(int argc, char** argv) {
         return rc == 0 ? ExitOk : ExitUsage;
     }
 
+    if (completion->parsed()) {
+        std::fputs(BashCompletionScript(app).c_str(), stdout);
+        return ExitOk;
+    }
     if (udevRule->parsed()) {
         uint16_t vid = 0x3930;
         uint16_t pid = 0x2021;

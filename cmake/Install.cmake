@@ -1,5 +1,6 @@
-# What `cmake --install` (and so the Debian package) puts where: the programs, the udev rule for the
-# bootloader, the desktop entry and its icon, the manual pages, the copyright and the changelog.
+# What `cmake --install` (and so the Debian package) puts where: the programs, the bash completion,
+# the udev rule for the bootloader, the desktop entry and its icon, the manual pages, the copyright
+# and the changelog.
 # Included at the end of the top-level CMakeLists.txt, after the programs' folders, so that only the
 # programs this build configures are installed.
 
@@ -30,6 +31,11 @@ foreach(_program quarnel quarnel-flash quarnel-flash-demo)
     list(APPEND QUARNEL_INSTALLED_PROGRAMS ${_program})
   endif()
 endforeach()
+
+# The command line's bash completion, where bash-completion looks it up by the command's name.
+if(TARGET quarnel)
+  install(FILES ${QUARNEL_BASH_COMPLETION} DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+endif()
 
 # Access to the bootloader for the user at the seat; useful to every program.
 install(FILES ${_quarnel_linux}/70-quarnel-flash.rules DESTINATION ${QUARNEL_UDEV_RULES_DIR})

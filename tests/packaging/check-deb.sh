@@ -101,6 +101,7 @@ check "copyright" listed usr/share/doc/quarnel-flash/copyright "-rw-r--r--"
 check "changelog.gz" listed usr/share/doc/quarnel-flash/changelog.gz "-rw-r--r--"
 if [[ " ${expected_programs[*]} " == *" quarnel "* ]]; then
     check "man page quarnel.1.gz" listed usr/share/man/man1/quarnel.1.gz "-rw-r--r--"
+    check "bash completion for quarnel" listed usr/share/bash-completion/completions/quarnel "-rw-r--r--"
 fi
 if [[ " ${expected_programs[*]} " == *" quarnel-flash "* ]]; then
     check "man page quarnel-flash.1.gz" listed usr/share/man/man1/quarnel-flash.1.gz "-rw-r--r--"
@@ -169,6 +170,12 @@ if [ -x "$root/usr/bin/quarnel" ]; then
     "$root/usr/bin/quarnel" info > /dev/null 2>&1
     rc=$?
     check "packaged quarnel info without a board exits 2 (exit $rc)" test "$rc" -eq 2
+    check "packaged quarnel --version names hidapi" bash -c '"$1" --version | grep -q "^hidapi [0-9]"' _ "$root/usr/bin/quarnel"
+    completion="$root/usr/share/bash-completion/completions/quarnel"
+    check "packaged completion is what the packaged quarnel writes" \
+        bash -c 'cmp -s "$2" <("$1" completion bash)' _ "$root/usr/bin/quarnel" "$completion"
+    check "packaged completion completes \"quarnel fl\" to flash" bash -c \
+        'source "$1"; COMP_WORDS=(quarnel fl); COMP_CWORD=1; _quarnel; [ "${COMPREPLY[*]}" = flash ]' _ "$completion"
 fi
 
 # --- maintainer scripts -------------------------------------------------------------------------
