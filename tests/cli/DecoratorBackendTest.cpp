@@ -116,9 +116,9 @@ TEST(SelectBackend, HidesOtherBootloadersOnly) {
     EXPECT_EQ(Paths(bySerial), (std::vector<std::string>{"sim:1", "kbd"}));
     TSelectBackend both(sim, DefaultVid, DefaultPid, "sim:2", "S1");
     EXPECT_EQ(Paths(both), (std::vector<std::string>{"kbd"}));
-    // A device without a serial number is not matched by the "---" the transport shows for it.
+    // A device without a serial number is matched by the "---" the transport shows for it.
     TSelectBackend noSerial(sim, DefaultVid, DefaultPid, "", "---");
-    EXPECT_EQ(Paths(noSerial), (std::vector<std::string>{"kbd"}));
+    EXPECT_EQ(Paths(noSerial), (std::vector<std::string>{"sim:3", "kbd"}));
     // Other IDs: the selection does not apply, everything stays.
     TSelectBackend otherIds(sim, 0x1234, 0x5678, "sim:2", "");
     EXPECT_EQ(Paths(otherIds).size(), 4u);

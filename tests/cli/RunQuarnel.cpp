@@ -36,6 +36,26 @@ std::vector<std::string> TRunResult::OutLines() const {
 }
 
 TRunResult RunQuarnel(const std::vector<std::string>& args, int timeoutS, const std::string& stdinPath) {
+    return RunProgram(QUARNEL_CLI_BINARY, args, {}, timeoutS, stdinPath);
+}
+
+TRunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                      const std::vector<std::string>& env, int timeoutS, const std::string& stdinPath) {
+    std::vector<std::string> vars;
+    for (char** e = environ; *e != nullptr; ++e) {
+        const std::string var = *e;
+        const std::string name = var.substr(0, var.find('='));
+        bool changed = false;
+        for (const auto& c : env)
+            changed = changed || c.substr(0, c.find('=')) == name;
+        if (!changed) vars.push_back(var);
+    }
+    for (const auto& c : env)
+        if (c.find('=') != std::string::npos) vars.push_back(c);
+    std::vector<char*> envp;
+    for (auto& v : vars)
+        envp.push_back(v.data());
+    envp.push_back(nullptr);
     TRunResult r;
     int out[2];
     int err[2];
@@ -45,14 +65,14 @@ TRunResult RunQuarnel(const std::vector<std::string>& args, int timeoutS, const 
     posix_spawn_file_actions_addopen(&fa, 0, stdinPath.c_str(), O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&fa, out[1], 1);
     posix_spawn_file_actions_adddup2(&fa, err[1], 2);
-    std::vector<std::string> all = {QUARNEL_CLI_BINARY};
+    std::vector<std::string> all = {program};
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& a : all)
         argv.push_back(a.data());
     argv.push_back(nullptr);
     pid_t pid = -1;
-    const int rc = ::posix_spawn(&pid, QUARNEL_CLI_BINARY, &fa, nullptr, argv.data(), environ);
+    const int rc = ::posix_spawn(&pid, program.c_str(), &fa, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&fa);
     ::close(out[1]);
     ::close(err[1]);

@@ -15,6 +15,11 @@ struct TRunResult {
 // timeoutS seconds.
 TRunResult RunQuarnel(const std::vector<std::string>& args, int timeoutS = 120,
                       const std::string& stdinPath = "/dev/null");
+// Runs a program with the arguments and this environment's variables changed: "NAME=VALUE" sets
+// one, "NAME" removes it; standard input from stdinPath.
+TRunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                      const std::vector<std::string>& env = {}, int timeoutS = 120,
+                      const std::string& stdinPath = "/dev/null");
 
 std::string ExamplePath(const std::string& relative);
 std::string CliDataPath(const std::string& name);
