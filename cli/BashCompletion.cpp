@@ -8,10 +8,10 @@ namespace {
 
 struct TCommandWords {
     std::string name;
-    std::string options;        // every spelling of every option
-    std::string fileValues;     // options followed by a file name
-    std::string familyValues;   // options followed by a family
-    std::string otherValues;    // options followed by a value that is not completed
+    std::string options;      // every spelling of every option
+    std::string fileValues;   // options followed by a file name
+    std::string familyValues; // options followed by a family
+    std::string otherValues;  // options followed by a value that is not completed
     bool filePositional = false;
 };
 
@@ -35,8 +35,10 @@ TCommandWords WordsOf(const CLI::App& cmd) {
             continue;
         }
         std::string spellings;
-        for (const auto& s : opt->get_snames()) Append(spellings, "-" + s);
-        for (const auto& l : opt->get_lnames()) Append(spellings, "--" + l);
+        for (const auto& s : opt->get_snames())
+            Append(spellings, "-" + s);
+        for (const auto& l : opt->get_lnames())
+            Append(spellings, "--" + l);
         Append(w.options, spellings);
         if (opt->get_type_size_max() == 0) continue; // a flag
         Append(FileType(type) ? w.fileValues : type == "FAMILY" ? w.familyValues : w.otherValues, spellings);
@@ -50,7 +52,8 @@ std::string BashCompletionScript(const CLI::App& app) {
     const TCommandWords top = WordsOf(app);
     std::string commands;
     std::string cases;
-    for (const CLI::App* sub : app.get_subcommands([](const CLI::App* a) { return !a->get_group().empty(); })) {
+    for (const CLI::App* sub :
+         app.get_subcommands([](const CLI::App* a) { return !a->get_group().empty(); })) {
         const TCommandWords w = WordsOf(*sub);
         Append(commands, w.name);
         cases += "        " + w.name + ")\n";

@@ -85,7 +85,8 @@ std::string ProgressBarText(const std::string& label, int percent, double second
     const int filled = barWidth * percent / 100;
     std::string text = name + " [" + std::string(size_t(filled), '#') +
                        std::string(size_t(barWidth - filled), '-') + "]" + tail;
-    if (width > 0 && int(Utf8Length(text)) > width - 1) text = Utf8Prefix(text, size_t(std::max(width - 1, 0)));
+    if (width > 0 && int(Utf8Length(text)) > width - 1)
+        text = Utf8Prefix(text, size_t(std::max(width - 1, 0)));
     return text;
 }
 

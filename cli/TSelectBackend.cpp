@@ -15,7 +15,8 @@ bool TSelectBackend::Visible(const THidInterfaceInfo& info) const {
     if (!m_path.empty() && info.path != m_path) return false;
     // Compared as the transport will show it, so what "list" prints is what selects: "---" for a
     // device without a serial number.
-    if (!m_serial.empty() && (info.hasSerial ? HidTextFromDevice(info.serial) : NoSerialText) != m_serial) return false;
+    const std::string shown = info.hasSerial ? HidTextFromDevice(info.serial) : std::string(NoSerialText);
+    if (!m_serial.empty() && shown != m_serial) return false;
     return true;
 }
 
