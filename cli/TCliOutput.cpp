@@ -126,8 +126,9 @@ bool IsFailureLine(const std::string& line) {
     const std::string text = TrimRight(line.substr(first));
     if (!text.empty() && text.back() == '!') return true;
     static const char* const failureStarts[] = {
-        "Error parsing hex file",      "Unable to open file ",      "Read error in file ",
-        "Programming aborted",         "Image is too big for this", "Programming will be aborted",
+        "Error parsing hex file", "Unable to open file ",      "Read error in file ",
+        "Programming aborted",    "Image is too big for this", "Programming will be aborted",
+        "Virtual target: ",
     };
     for (const char* start : failureStarts)
         if (text.rfind(start, 0) == 0) return true;

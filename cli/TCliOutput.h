@@ -106,7 +106,7 @@ private:
 };
 
 // -q keeps a log line when it reports a failure: a line ending in "!", the HEX file's and the
-// image check's error lines. Detail lines right after such a line are kept too (see TCliOutput).
+// image check's error lines, the virtual target's findings. Detail lines right after such a line are kept too (see TCliOutput).
 bool IsFailureLine(const std::string& line);
 // True for a line in the log's status form, exactly LogStatusWidth characters.
 bool IsStatusLine(const std::string& line);

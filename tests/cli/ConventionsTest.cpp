@@ -76,6 +76,7 @@ TEST(QuarnelConventions, OutputLevels) {
          "be "
          "aborted\\.\nError parsing hex file\\. *\n$",
          "^quarnel: HEX file refused[^\n]*\n$"},
+        {"-q --sim corrupt-at=964", "5", "^Virtual target: flash differs[^\n]*\n$", "^quarnel: [^\n]*\n$"},
         {"-v", "0", "Completed\\. *\n$", "^erase 0x00000000 64 bytes\nerase 0x00000040 64 bytes\n"},
         {"-q -v", "1", "^$", "--quiet and --verbose cannot be combined"},
         {"-q --all --boards 3 --board-sim 2:drop-answer=100", "4", "^=== sim:2 ===\n" + failed + "board ",
