@@ -37,12 +37,15 @@ QList<QPointer<QWidget>> ChildControls(const QWidget* control) {
     return result;
 }
 
-// A label follows its text: word-wrapped ones keep their width and take the height they need.
-void AutoSizeLabel(QLabel* label) {
-    if (label->wordWrap())
-        label->resize(label->width(), std::max(label->heightForWidth(label->width()), 1));
-    else
+// A label follows its text: word-wrapped ones take the given width (their scaled design width) and
+// the height they need at it.
+void AutoSizeLabel(QLabel* label, int width = -1) {
+    if (label->wordWrap()) {
+        const int w = width > 0 ? width : label->width();
+        label->resize(w, std::max(label->heightForWidth(w), 1));
+    } else {
         label->adjustSize();
+    }
 }
 
 // An edit's height follows its font.
@@ -104,6 +107,8 @@ void TMyResize::Record(QWidget* control) {
     const QSize size = IsMemo(control) ? control->size() : ClientSize(control);
     record.width = size.width();
     record.height = size.height();
+    record.outerWidth = control->width();
+    record.outerHeight = control->height();
     record.top = control->y();
     record.left = control->x();
     if (auto* grid = qobject_cast<QTableView*>(control)) {
@@ -181,7 +186,8 @@ void TMyResize::Visit(QWidget* control) {
 
         if (auto* label = qobject_cast<QLabel*>(control); label && IsAutoSizedLabel(label)) {
             label->move(newLeft, newTop);
-            AutoSizeLabel(label);
+            // The text grows with the font: a word-wrapped label needs its width to grow as well.
+            AutoSizeLabel(label, Scaled(record.outerWidth, m_ratioX));
         } else if (IsEdit(control)) {
             control->move(newLeft, newTop);
             control->resize(newWidth + control->width() - ClientSize(control).width(), control->height());
@@ -193,7 +199,8 @@ void TMyResize::Visit(QWidget* control) {
             const QSize frame = grid->size() - ClientSize(grid);
             grid->resize(newWidth + frame.width(), newHeight + frame.height());
         } else {
-            control->setGeometry(newLeft, newTop, newWidth, newHeight);
+            control->setGeometry(newLeft, newTop, Scaled(record.outerWidth, m_ratioX),
+                                 Scaled(record.outerHeight, m_ratioY));
             if (auto* scroll = qobject_cast<TScrollLabel*>(control)) {
                 // Only a restart renders the caption again at the new size and font; the blank
                 // caption in between forces it.

@@ -34,6 +34,11 @@ public:
         int32_t extra1 = 0; // grids: default column width
         int32_t extra2 = 0; // grids: default row height
         bool fontInPixels = false;
+        // The control's whole size with frame and title. A control placed by its bounds is scaled
+        // from it: its children are placed in those bounds, and a group box whose inner size were
+        // applied as its outer one would lose its title's height and cut off its lower children.
+        int32_t outerWidth = 0;
+        int32_t outerHeight = 0;
     };
 
     // A QLabel with this dynamic property set to true is sized like any other control instead of

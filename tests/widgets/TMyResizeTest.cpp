@@ -13,6 +13,7 @@
 #include <QTableWidget>
 #include <QTest>
 
+#include <algorithm>
 #include <map>
 #include <memory>
 
@@ -138,12 +139,11 @@ TEST_F(TMyResizeTest, DesignSizeGivesDesignPositions) {
         EXPECT_EQ(after.at(name), design.at(name)) << name;
     EXPECT_EQ(after.at("Label1"), recorded.at("Label1"));
     EXPECT_EQ(after.at("Edit1"), recorded.at("Edit1"));
-    // Framed controls come out at their recorded client size as outer size.
-    EXPECT_EQ(after.at("ListBox1"),
-              QRect(QPoint(10, 70), design.at("ListBox1").size() - QSize(2, 2) * list->frameWidth()));
+    // Framed controls keep their whole design bounds, frame and title included.
+    for (const char* name : {"ListBox1", "Panel1", "GroupBox1", "VIDlabel"})
+        EXPECT_EQ(after.at(name), design.at(name)) << name;
     EXPECT_GT(list->frameWidth(), 0);
-    EXPECT_EQ(after.at("Panel1").size(), QSize(255, 16));
-    EXPECT_EQ(after.at("VIDlabel"), QRect(130, 20, 41, 15));
+    EXPECT_LT(group->contentsRect().height(), 60) << "the group box has a title above its client area";
     EXPECT_EQ(window->font().pointSize(), 8);
     EXPECT_EQ(flash->font().pointSize(), 14);
 }
@@ -164,6 +164,42 @@ TEST_F(TMyResizeTest, DoubleWidthDoublesHorizontallyAndKeepsFonts) {
     EXPECT_EQ(window->font().pointSize(), 8);
     EXPECT_EQ(button->font().pointSize(), 8);
     EXPECT_EQ(flash->font().pointSize(), 14);
+}
+
+// Each control is scaled from its whole bounds, so a child that lies inside its parent at the
+// design size lies inside it at any size.
+TEST_F(TMyResizeTest, FramedControlsScaleFromTheirWholeBounds) {
+    scaler = std::make_unique<TMyResize>(window.get(), true);
+    const struct {
+        int w, h;
+    } sizes[] = {{800, 300}, {400, 600}, {600, 450}, {1000, 700}, {401, 301}};
+    for (const auto& size : sizes) {
+        Resize(size.w, size.h);
+        const double rx = size.w / 400.0;
+        const double ry = size.h / 300.0;
+        const QString at = QString("%1x%2").arg(size.w).arg(size.h);
+        EXPECT_EQ(group->geometry(), QRect(int(10 * rx), int(190 * ry), int(200 * rx), int(60 * ry)))
+            << at.toStdString();
+        EXPECT_EQ(list->geometry(), QRect(int(10 * rx), int(70 * ry), int(200 * rx), int(80 * ry)))
+            << at.toStdString();
+        EXPECT_EQ(panel->size(), QSize(int(257 * rx), int(18 * ry))) << at.toStdString();
+        for (QWidget* child : {static_cast<QWidget*>(check), static_cast<QWidget*>(idLabel)})
+            EXPECT_TRUE(group->rect().contains(child->geometry()))
+                << child->objectName().toStdString() << " at " << at.toStdString();
+        EXPECT_TRUE(panel->rect().contains(scroll->geometry())) << at.toStdString();
+    }
+}
+
+TEST_F(TMyResizeTest, WordWrappedLabelWidensWithTheWindow) {
+    label->setWordWrap(true);
+    label->resize(32, 26);
+    scaler = std::make_unique<TMyResize>(window.get(), true);
+    EXPECT_EQ(label->width(), 32);
+    Resize(800, 600);
+    EXPECT_EQ(label->width(), 64);
+    EXPECT_EQ(label->height(), std::max(label->heightForWidth(64), 1));
+    Resize(400, 300);
+    EXPECT_EQ(label->width(), 32);
 }
 
 TEST_F(TMyResizeTest, FontSizeIsTruncated) {
