@@ -9,9 +9,10 @@
 #include "usb/HIDinterface.h"
 #include "usb/Hid.h"
 
-TQtProgram::TQtProgram(const std::string& programPath) : m_listener(std::make_unique<TUSBhandler>()) {
+TQtProgram::TQtProgram(const std::string& programPath, const TDataFolderNames& names)
+    : m_listener(std::make_unique<TUSBhandler>()) {
     CurrentDevice.Clear();
-    ExeDir = ComputeExeDir(programPath);
+    ExeDir = ComputeExeDir(programPath, names);
     m_exeDirCurrent = ::chdir(ExeDir.c_str()) == 0;
     MonitorStartup();
     TSimpleIniFile::SetDefaultFileName(TSimpleIniFile::DefaultFileNameFor(ExeDir, programPath));

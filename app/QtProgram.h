@@ -7,11 +7,14 @@
 #include <memory>
 #include <string>
 
+#include "session/LoaderSetup.h"
+
 class TUSBhandler;
 
 class TQtProgram {
 public:
-    explicit TQtProgram(const std::string& programPath);
+    // names: the data folder of the program being started (the demo has one of its own).
+    explicit TQtProgram(const std::string& programPath, const TDataFolderNames& names = ProgramDataFolder);
     ~TQtProgram();
     TQtProgram(const TQtProgram&) = delete;
     TQtProgram& operator=(const TQtProgram&) = delete;

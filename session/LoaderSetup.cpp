@@ -59,12 +59,16 @@ bool MakeDirs(const std::string& dir) {
 
 }  // namespace
 
-std::string ComputeExeDir(const std::string& programPath) {
+std::string ComputeExeDir(const std::string& programPath, const TDataFolderNames& names) {
     std::string dir;
     const size_t slash = programPath.find_last_of('/');
     dir = slash == std::string::npos ? std::string(".") : programPath.substr(0, slash + 1);
     if (dir.empty() || dir.back() != '/') dir += '/';
-    if (IsWritableDir(dir) && !IsSystemDir(dir)) return dir;
+    if (IsWritableDir(dir) && !IsSystemDir(dir)) {
+        if (names.portable.empty()) return dir;
+        const std::string sub = dir + names.portable + "/";
+        if (MakeDirs(sub)) return sub;
+    }
     std::string base;
     if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg) {
         base = xdg;
@@ -74,7 +78,7 @@ std::string ComputeExeDir(const std::string& programPath) {
         base = "/tmp";
     }
     if (base.back() != '/') base += '/';
-    std::string cfg = base + "quarnel-flash/";
+    std::string cfg = base + names.config + "/";
     MakeDirs(cfg);
     return cfg;
 }

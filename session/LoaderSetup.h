@@ -26,10 +26,19 @@ extern TLoaderSetup LoaderSetup;
 
 // The program's data folder, with a trailing "/". All files of the program live there.
 extern std::string ExeDir;
-// The program file's folder when it can be written and is not a system folder (/usr/..., /opt/...),
-// else the per-user configuration folder
-// ($XDG_CONFIG_HOME/quarnel-flash/ or ~/.config/quarnel-flash/), created if needed.
-std::string ComputeExeDir(const std::string& programPath);
+// Where a program keeps its files: the real program's data folder, and the demo's own one, so that
+// trying the demo never changes the real program's setup or history.
+struct TDataFolderNames {
+    std::string config;   // folder in the per-user configuration folder
+    std::string portable; // sub-folder of a writable program folder; empty: the folder itself
+};
+const TDataFolderNames ProgramDataFolder{"quarnel-flash", ""};
+const TDataFolderNames DemoDataFolder{"quarnel-flash-demo", "quarnel-flash-demo.data"};
+
+// The program file's folder (or its portable sub-folder) when it can be written and is not a
+// system folder (/usr/..., /opt/...), else the per-user configuration folder
+// ($XDG_CONFIG_HOME/<config>/ or ~/.config/<config>/), created if needed.
+std::string ComputeExeDir(const std::string& programPath, const TDataFolderNames& names = ProgramDataFolder);
 
 std::string LoaderSetupFileName();  // ExeDir + "Quarnel.dat"
 // Defaults: the window centred by the given values, every path ExeDir, VID 3930, PID 2021, flag 0.

@@ -125,6 +125,45 @@ TEST_F(LoaderSetupTest, DataFolderFallsBackToTheUserConfigFolder) {
     }
 }
 
+// The demo keeps its setup, settings and history apart from the real program's, installed or not.
+TEST_F(LoaderSetupTest, DemoHasADataFolderOfItsOwn) {
+    const char* old = std::getenv("XDG_CONFIG_HOME");
+    const std::string saved = old ? old : "";
+    ::setenv("XDG_CONFIG_HOME", (dir + "cfg").c_str(), 1);
+    const struct {
+        std::string program;
+        std::string realDir;
+        std::string demoDir;
+    } cases[] = {
+        {"/usr/bin/", dir + "cfg/quarnel-flash/", dir + "cfg/quarnel-flash-demo/"},
+        {"/nonexistent-folder/bin/", dir + "cfg/quarnel-flash/", dir + "cfg/quarnel-flash-demo/"},
+        {dir, dir, dir + "quarnel-flash-demo.data/"},
+    };
+    for (const auto& c : cases) {
+        const std::string real = ComputeExeDir(c.program + "quarnel-flash", ProgramDataFolder);
+        const std::string demo = ComputeExeDir(c.program + "quarnel-flash-demo", DemoDataFolder);
+        EXPECT_EQ(real, c.realDir) << c.program;
+        EXPECT_EQ(demo, c.demoDir) << c.program;
+        EXPECT_NE(real, demo) << c.program;
+        EXPECT_EQ(::access(demo.c_str(), W_OK), 0) << demo;
+    }
+    // What the demo stores lands in its own folder; the real program's setup stays as it was.
+    ExeDir = ComputeExeDir(dir + "quarnel-flash", ProgramDataFolder);
+    SetLoaderSetupDefaults(0, 0);
+    ASSERT_TRUE(StoreLoaderSetup());
+    const std::string realSetup = ReadBytes("Quarnel.dat");
+    ExeDir = ComputeExeDir(dir + "quarnel-flash-demo", DemoDataFolder);
+    LoaderSetup.disableFlag = 1;
+    ASSERT_TRUE(StoreLoaderSetup());
+    EXPECT_EQ(LoaderSetupFileName(), dir + "quarnel-flash-demo.data/Quarnel.dat");
+    EXPECT_EQ(ReadBytes("Quarnel.dat"), realSetup);
+    if (old) {
+        ::setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
+    } else {
+        ::unsetenv("XDG_CONFIG_HOME");
+    }
+}
+
 TEST_F(LoaderSetupTest, HistoryFilesAndTrimming) {
     EXPECT_EQ(HistoryFileName(1), "History_P16.txt");
     EXPECT_EQ(HistoryFileName(3), "History_P18.txt");
