@@ -12,12 +12,6 @@
 
 namespace {
 
-std::string Lower(std::string s) {
-    for (auto& c : s)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
 bool ParseDigits(const std::string& text, size_t from, int base, uint64_t max, uint64_t& value) {
     if (from >= text.size()) return false;
     uint64_t v = 0;
@@ -57,54 +51,6 @@ bool ParseHexId(const std::string& text, uint16_t& value) {
 
 bool ParseCliNumber(const std::string& text, uint64_t max, uint64_t& value) {
     return HasHexPrefix(text) ? ParseDigits(text, 2, 16, max, value) : ParseDigits(text, 0, 10, max, value);
-}
-
-bool SplitSettings(const std::string& list, std::vector<std::pair<std::string, std::string>>& out,
-                   std::string& error) {
-    size_t start = 0;
-    while (start <= list.size()) {
-        size_t end = list.find(',', start);
-        if (end == std::string::npos) end = list.size();
-        const std::string item = list.substr(start, end - start);
-        const size_t eq = item.find('=');
-        if (eq == std::string::npos || eq == 0) {
-            error = "\"" + item + "\" is not KEY=VALUE";
-            return false;
-        }
-        out.emplace_back(item.substr(0, eq), item.substr(eq + 1));
-        start = end + 1;
-    }
-    return true;
-}
-
-bool ApplySimSetting(TSimBoardSetup& board, const std::string& key, const std::string& value,
-                     std::string& error) {
-    const std::string k = Lower(key);
-    int* fault = k == "drop-answer"   ? &board.faults.dropAnswerAt
-                 : k == "wrong-echo"  ? &board.faults.wrongEchoAt
-                 : k == "unplug-at"   ? &board.faults.unplugAt
-                 : k == "stop-writes" ? &board.faults.stopWritesAt
-                 : k == "corrupt-at"  ? &board.faults.corruptAt
-                                      : nullptr;
-    uint64_t v = 0;
-    if (fault != nullptr) {
-        // Report numbers count from 1; 0 would silently mean "off".
-        if (!ParseCliNumber(value, 0x7FFFFFFF, v) || v == 0) {
-            error = "bad value \"" + value + "\" for " + k + " (a report number from 1)";
-            return false;
-        }
-        *fault = static_cast<int>(v);
-        return true;
-    }
-    if (k == "plug-after-ms") {
-        if (!ParseCliNumber(value, uint64_t(MaxWaitSeconds) * 1000, v)) {
-            error = "bad value \"" + value + "\" for plug-after-ms";
-            return false;
-        }
-        board.plugAfterMs = v;
-        return true;
-    }
-    return ApplySimOverride(board.profile, key, value, error);
 }
 
 bool BuildSimBoards(const TCliOptions& options, std::vector<TSimBoardSetup>& boards, std::string& error) {

@@ -10,6 +10,7 @@
 #include "boot/BL_Flash.h"
 #include "session/LoaderSetup.h"
 #include "sim/TSimProfile.h"
+#include "sim/TSimSettings.h"
 #include "sim/TVirtualTarget.h"
 
 constexpr int ExitOk = 0;
@@ -52,24 +53,10 @@ struct TCliOptions {
     bool bootloadersOnly = false; // list --bootloaders
 };
 
-// What one virtual board is made of.
-struct TSimBoardSetup {
-    TSimProfile profile;
-    TSimFaults faults;
-    // Clock time after the start at which the board is plugged in; until then it is absent.
-    std::optional<uint64_t> plugAfterMs;
-};
-
 // "3930" or "0x3930": always hexadecimal, at most 0xFFFF.
 bool ParseHexId(const std::string& text, uint16_t& value);
 // Decimal, or hexadecimal after "0x"; false for anything else or a value above max.
 bool ParseCliNumber(const std::string& text, uint64_t max, uint64_t& value);
-// "a=1,b=2" into pairs; false (with error) for an item without "=" or with an empty key.
-bool SplitSettings(const std::string& list, std::vector<std::pair<std::string, std::string>>& out,
-                   std::string& error);
-// One setting for a virtual board: the fault keys and plug-after-ms here, the rest are profile keys.
-bool ApplySimSetting(TSimBoardSetup& board, const std::string& key, const std::string& value,
-                     std::string& error);
 // The virtual boards of a --simulate run: paths "sim:1".."sim:N", serials "SIM0001".., then --sim for
 // all and --board-sim for one.
 bool BuildSimBoards(const TCliOptions& options, std::vector<TSimBoardSetup>& boards, std::string& error);

@@ -163,6 +163,10 @@ std::array<uint8_t, 64> BuildBootInfoAnswer(const TSimProfile& profile) {
     return a;
 }
 
+bool ParseSimNumber(const std::string& text, uint64_t max, uint64_t& value) {
+    return ParseNumber(text, max, value);
+}
+
 bool ApplySimOverride(TSimProfile& profile, const std::string& key, const std::string& value,
                       std::string& error) {
     const std::string k = Lower(key);

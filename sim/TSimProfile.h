@@ -39,3 +39,5 @@ std::array<uint8_t, 64> BuildBootInfoAnswer(const TSimProfile& profile);
 // decimal or 0x hex.
 bool ApplySimOverride(TSimProfile& profile, const std::string& key, const std::string& value,
                       std::string& error);
+// A setting's number: decimal, or hexadecimal after "0x"; false for anything else or above max.
+bool ParseSimNumber(const std::string& text, uint64_t max, uint64_t& value);
