@@ -3,6 +3,8 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QCompleter>
+#include <QKeyEvent>
 #include <QFileDialog>
 #include <QFontDatabase>
 #include <QFontMetricsF>
@@ -89,8 +91,29 @@ void SetTextColor(QWidget* widget, QPalette::ColorRole role, const QColor& color
     widget->setPalette(pal);
 }
 
+// Only for the enabled look: a disabled control keeps the toolkit's disabled caption colour, so that
+// it looks as unavailable as it is.
+void SetEnabledTextColor(QWidget* widget, QPalette::ColorRole role, const QColor& color) {
+    QPalette pal = widget->palette();
+    pal.setColor(QPalette::Active, role, color);
+    pal.setColor(QPalette::Inactive, role, color);
+    widget->setPalette(pal);
+}
+
+// How much wider a control is than its caption (indicator, spacing, frame), measured.
+int CaptionWidth(const QWidget* control, const QString& caption) {
+    return QFontMetrics(control->font()).horizontalAdvance(caption);
+}
+
 QString ToQt(const std::string& text) {
     return QString::fromStdString(text);
+}
+
+QList<QRect> AvailableScreenAreas() {
+    QList<QRect> areas;
+    for (const QScreen* screen : QGuiApplication::screens())
+        areas.append(screen->availableGeometry());
+    return areas;
 }
 
 QRect PrimaryScreenRect() {
@@ -173,6 +196,8 @@ void TBootloaderForm::CreateControls() {
         id->setAlignment(Qt::AlignCenter);
         id->setFrameStyle(QFrame::Panel | QFrame::Sunken);
         id->setCursor(Qt::PointingHandCursor);
+        // Reached with Tab and opened with Space or Enter, as well as by a click.
+        id->setFocusPolicy(Qt::StrongFocus);
         id->installEventFilter(this);
     }
 
@@ -187,7 +212,7 @@ void TBootloaderForm::CreateControls() {
     FlashBut->setGeometry(289, 5, 92, 56);
     FlashBut->SetColor(Qt::black);
     FlashBut->setFont(DesignFont("Tahoma", 14, false, true));
-    SetTextColor(FlashBut, QPalette::ButtonText, Qt::red);
+    SetEnabledTextColor(FlashBut, QPalette::ButtonText, Qt::red);
     FlashBut->setCursor(Qt::PointingHandCursor);
     FlashBut->setEnabled(false);
     connect(FlashBut, &QPushButton::clicked, this, [this] { FlashButClick(); });
@@ -276,6 +301,8 @@ void TBootloaderForm::CreateControls() {
     ProgressBar->setValue(0);
     ProgressBar->setTextVisible(false);
 
+    FitCaptions();
+
     UpdateTimer = new QTimer(this);
     UpdateTimer->setObjectName("UpdateTimer");
     UpdateTimer->setInterval(50);
@@ -287,6 +314,31 @@ void TBootloaderForm::CreateControls() {
     OD->setOption(QFileDialog::DontUseNativeDialog);
     OD->setAcceptMode(QFileDialog::AcceptOpen);
     OD->setFileMode(QFileDialog::ExistingFile);
+}
+
+void TBootloaderForm::FitCaptions() {
+    // The design measures its captions in Tahoma. Where another face stands in, measure: if the
+    // option's caption does not fit its box, narrow the window's face (and the label's, drawn in
+    // the same face) until it does, so that no caption is cut off.
+    const QString caption = CheckBox2->text();
+    const int extra = CheckBox2->sizeHint().width() - CaptionWidth(CheckBox2, caption);
+    const int room = CheckBox2->width() - extra - 1;
+    for (int attempt = 0; attempt < 8 && CaptionWidth(CheckBox2, caption) > room; ++attempt) {
+        const int stretch = font().stretch() > 0 ? font().stretch() : 100;
+        const int narrower = std::max(50, stretch * room / CaptionWidth(CheckBox2, caption) - 1);
+        if (narrower >= stretch) break;
+        QFont f = font();
+        f.setStretch(narrower);
+        setFont(f);
+        QFont label = SL->font();
+        label.setStretch(narrower);
+        SL->setFont(label);
+    }
+    // A word-wrapped label cannot break a word: it is at least as wide as its widest word.
+    int widest = Label1->width();
+    for (const QString& word : Label1->text().split(' ', Qt::SkipEmptyParts))
+        widest = std::max(widest, CaptionWidth(Label1, word) + 2);
+    Label1->resize(widest, Label1->height());
 }
 
 void TBootloaderForm::InstallHooks() {
@@ -332,7 +384,7 @@ void TBootloaderForm::FormCreate() {
     const int left = WordRange(ini.ReadInteger("Sizes", "MainLeft", (screenRect.width() - DesignWidth) / 2));
     const int top = WordRange(ini.ReadInteger("Sizes", "MainTop", (screenRect.height() - DesignHeight) / 2));
     resize(w, h);
-    move(left, top);
+    MoveOnScreen(left, top);
     // A hidden window gets its resize event only when shown; scale now, as the size is set.
     RescaleIfResized();
     QtProcessMessages();
@@ -354,10 +406,12 @@ void TBootloaderForm::FormActivate() {
         LoadLoaderSetup(screenRect.width() / 2 - width() / 2, screenRect.height() / 2 - height() / 2);
         OD->setDirectory(ToQt(ExeDir));
         OD->setWindowTitle("Load Flash image file");
-        OD->setNameFilter("Image files (.hex) (*.hex)");
+        OD->setNameFilter("Image files (*.hex)");
         OD->setDefaultSuffix("hex");
         SetSLText(" ");
-        move(LoaderSetup.left, LoaderSetup.top);
+        // A position stored while the window was maximised, or on a screen no longer there, would
+        // put the title bar and Reset out of reach.
+        MoveOnScreen(LoaderSetup.left, LoaderSetup.top);
         VIDlabel->setText(HexWord(LoaderSetup.vid));
         PIDlabel->setText(HexWord(LoaderSetup.pid));
         ShowResetPrompt();
@@ -402,6 +456,29 @@ void TBootloaderForm::FormResize() {
     if (m_resize) m_resize->Rescale();
 }
 
+QPoint TBootloaderForm::KeepOnScreen(const QRect& frame, const QList<QRect>& available) {
+    if (available.isEmpty()) return frame.topLeft();
+    int best = 0;
+    qint64 bestArea = 0;
+    for (int i = 0; i < available.size(); ++i) {
+        const QRect common = frame.intersected(available[i]);
+        const qint64 area = common.isEmpty() ? 0 : qint64(common.width()) * common.height();
+        if (area > bestArea) {
+            bestArea = area;
+            best = i;
+        }
+    }
+    const QRect area = available[best];
+    // Right and bottom first, then left and top: a window larger than the area keeps its top-left.
+    const int x = std::max(area.left(), std::min(frame.left(), area.right() + 1 - frame.width()));
+    const int y = std::max(area.top(), std::min(frame.top(), area.bottom() + 1 - frame.height()));
+    return QPoint(x, y);
+}
+
+void TBootloaderForm::MoveOnScreen(int left, int top) {
+    move(KeepOnScreen(QRect(QPoint(left, top), frameGeometry().size()), AvailableScreenAreas()));
+}
+
 void TBootloaderForm::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     if (m_shown) return;
@@ -433,19 +510,44 @@ void TBootloaderForm::RescaleIfResized() {
 }
 
 bool TBootloaderForm::eventFilter(QObject* watched, QEvent* event) {
-    if (event->type() == QEvent::MouseButtonPress) {
-        if (watched == VIDlabel) {
+    const bool idLabel = watched == VIDlabel || watched == PIDlabel;
+    bool openKeypad = idLabel && event->type() == QEvent::MouseButtonPress;
+    if (idLabel && event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        openKeypad = key == Qt::Key_Space || key == Qt::Key_Return || key == Qt::Key_Enter;
+    }
+    if (openKeypad) {
+        if (watched == VIDlabel)
             VIDlabelMouseDown();
-            return true;
-        }
-        if (watched == PIDlabel) {
+        else
             PIDlabelMouseDown();
-            return true;
-        }
+        return true;
+    }
+    if (idLabel && (event->type() == QEvent::FocusIn || event->type() == QEvent::FocusOut)) {
+        // The focus shows as the selection colour behind the value.
+        auto* label = static_cast<QLabel*>(watched);
+        if (event->type() == QEvent::FocusIn)
+            SetBackground(label, palette().color(QPalette::Active, QPalette::Highlight));
+        else
+            label->setAutoFillBackground(false);
     }
     if (watched == ListBox1 && event->type() == QEvent::KeyPress) {
-        ListBox1KeyDown();
-        return true;
+        switch (static_cast<QKeyEvent*>(event)->key()) {
+        case Qt::Key_Up:
+        case Qt::Key_Down:
+        case Qt::Key_PageUp:
+        case Qt::Key_PageDown:
+        case Qt::Key_Home:
+        case Qt::Key_End:
+            return false; // the list moves its current entry
+        case Qt::Key_Return:
+        case Qt::Key_Enter:
+            ListBox1DblClick();
+            return true;
+        default:
+            ListBox1KeyDown();
+            return true;
+        }
     }
     return QWidget::eventFilter(watched, event);
 }
@@ -479,10 +581,17 @@ void TBootloaderForm::UpdateTimerEvent() {
         const std::string text = SLText();
         const bool exists = FileExists(text);
         FlashBut->setEnabled(exists);
-        SL->SetFontColor(exists ? Qt::white : Qt::red);
+        const QColor colour = exists ? Qt::white : Qt::red;
+        if (SL->FontColor() != colour) {
+            SL->SetFontColor(colour);
+            // The label draws from an image rendered when it starts: only a restart shows the new
+            // colour, whichever came first, the caption or this tick.
+            SL->SetActive(false);
+            SL->SetActive(true);
+        }
         if (!exists && IsBlankPath(text)) SL->SetCaption(NoFileCaption);
     } else {
-        ApplyIndicator(IndicatorRed, "------");
+        ApplyIndicator(IndicatorRed, m_flashFailed ? FailedCaption : "------");
         ResetButton->setEnabled(true);
         FlashBut->setEnabled(false);
     }
@@ -493,6 +602,7 @@ void TBootloaderForm::UpdateTimerEvent() {
 }
 
 void TBootloaderForm::SessionConnected() {
+    m_flashFailed = false;
     GetFileBut->setEnabled(true);
     HistoryBut->setEnabled(true);
     ShowPathForFamily();
@@ -514,8 +624,19 @@ void TBootloaderForm::ShowPathForFamily() {
 // ---------------------------------------------------------------------------------------------------
 // Image file selection and history
 
+void TBootloaderForm::CloseLeftoverPopups() {
+    // A completion list left open by typing a path would otherwise take the next click in the
+    // window for itself, only to close.
+    for (QCompleter* completer : OD->findChildren<QCompleter*>())
+        if (completer->popup()) completer->popup()->hide();
+    for (int i = 0; i < 8 && QApplication::activePopupWidget(); ++i)
+        QApplication::activePopupWidget()->close();
+}
+
 void TBootloaderForm::GetFileButClick() {
-    if (OD->exec() == QDialog::Accepted && !OD->selectedFiles().isEmpty()) {
+    const int result = OD->exec();
+    CloseLeftoverPopups();
+    if (result == QDialog::Accepted && !OD->selectedFiles().isEmpty()) {
         m_odFileName = OD->selectedFiles().constFirst();
         if (std::string* path = PathForFamily(McuFamily)) {
             *path = CutText(m_odFileName.toStdString(), 255);
@@ -547,6 +668,8 @@ void TBootloaderForm::HistoryButClick() {
     const std::vector<std::string> entries = LoadHistory(file, &exists);
     if (!exists) return;
     FillList(ListBox1, entries);
+    // The most recent entry is current, so that Enter takes it and the arrow keys move from it.
+    if (ListBox1->count() > 0) ListBox1->setCurrentRow(0);
     ListBox1->show();
     ListBox1->raise();
     ListBox1->setFocus();
@@ -604,6 +727,12 @@ void TBootloaderForm::PIDlabelMouseDown() {
     EditId(PIDlabel, LoaderSetup.pid);
 }
 
+void TBootloaderForm::SetOptionsEnabled(bool enabled) {
+    CheckBox2->setEnabled(enabled);
+    VIDlabel->setEnabled(enabled);
+    PIDlabel->setEnabled(enabled);
+}
+
 void TBootloaderForm::CheckBox2Click() {
     LoaderSetup.disableFlag = CheckBox2->isChecked() ? 1 : 0;
     InstallOnDeviceChange();
@@ -616,18 +745,29 @@ void TBootloaderForm::FlashButClick() {
         return;
     }
     m_inFlashClick = true;
+    // What the run does at its end is decided now; nothing typed or clicked during the run changes it.
+    m_flashDisable = CheckBox2->isChecked();
+    // The focus leaves FLASH before it is disabled: Qt would hand it on to the next control, the
+    // option, and a second Space meant for FLASH would tick it.
+    InputWindow->setFocus(Qt::OtherFocusReason);
     GetFileBut->setEnabled(false);
     HistoryBut->setEnabled(false);
     // A second click or Reset taken in the message pass below would act on a session being flashed.
     FlashBut->setEnabled(false);
     ResetButton->setEnabled(false);
+    SetOptionsEnabled(false);
     QtProcessMessages();
+    bool ran = false;
     if (const std::string* path = PathForFamily(McuFamily)) {
         const std::string file = *path;
-        m_lastFlashResult = FlashTarget(file, LoaderSetup.disableFlag != 0);
+        m_lastFlashResult = FlashTarget(file, m_flashDisable);
         CloseFlashSession();
+        ran = true;
     }
+    SetOptionsEnabled(true);
+    if (ran) m_flashFailed = m_lastFlashResult == TFlashResult::CommFailed;
     m_inFlashClick = false;
+    if (ran) emit FlashFinished();
 }
 
 void TBootloaderForm::ResetButtonClick() {

@@ -3,6 +3,9 @@
 // and options, and the FLASH and Reset buttons. Everything runs on the GUI thread; the flash
 // procedure runs inside FlashButClick and lets window messages through once per block.
 
+#include <QList>
+#include <QPoint>
+#include <QRect>
 #include <QWidget>
 
 #include <functional>
@@ -29,8 +32,13 @@ class TBootloaderForm : public QWidget {
     Q_OBJECT
 
 public:
-    static constexpr int DesignWidth = 461;
-    static constexpr int DesignHeight = 506;
+    // The window's client area at the design size: the controls' bounds with a margin of 6 at the
+    // right and the bottom. (The window's design size of 461 x 506 counted a frame and a title
+    // bar; taken as the client size it left empty bands at the right and the bottom, which the
+    // scaler then stretched along.)
+    static constexpr int DesignWidth = 447;
+    static constexpr int DesignHeight = 471;
+    static constexpr const char* FailedCaption = " Flashing failed ";
 
     // Builds the design layout, installs the host hooks and runs FormCreate.
     explicit TBootloaderForm(QWidget* parent = nullptr);
@@ -99,6 +107,15 @@ public:
     // The file dialog's current file name: the last file chosen, or the name preset for next time.
     QString FileDialogFileName() const { return m_odFileName; }
     int ActivationCount() const { return m_activationCount; }
+    // A run ended with "Flashing failed: ...": the indicator says so until the next connection.
+    bool FlashFailedShown() const { return m_flashFailed; }
+    // The disable flag the last FLASH took, read once when it was pressed.
+    bool FlashDisableFlag() const { return m_flashDisable; }
+
+    // Where a window with the frame bounds given is placed so that it lies on one of the available
+    // screen areas: on the one it overlaps most (or the first), moved in as far as needed; a
+    // window larger than the area keeps its left and top edges (title bar, Reset) on it.
+    static QPoint KeepOnScreen(const QRect& frame, const QList<QRect>& available);
     bool FirstActivationDone() const { return !m_firstActivation; }
 
     static QString HexWord(unsigned value); // 4 upper-case hex digits
@@ -106,6 +123,8 @@ public:
 signals:
     // Reset has run: the session is over and the monitor waits for the target again.
     void SessionReset();
+    // FLASH has run the flash procedure to its end; the session with the target is over.
+    void FlashFinished();
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -115,6 +134,8 @@ protected:
 
 private:
     void CreateControls();
+    // Narrows the stand-in face until the captions fit their design boxes.
+    void FitCaptions();
     void InstallHooks();
     // The text of SL as an 8-bit path.
     std::string SLText() const;
@@ -123,6 +144,11 @@ private:
     void EditId(QLabel* label, uint16_t& field);
     void RescaleIfResized();
     void ApplyIndicator(const QColor& color, const QString& caption);
+    // Moves the window to the point given, or as near to it as keeps the window on a screen.
+    void MoveOnScreen(int left, int top);
+    // The options (IDs, check box) take no input while a run uses them.
+    void SetOptionsEnabled(bool enabled);
+    void CloseLeftoverPopups();
 
     std::unique_ptr<TMyResize> m_resize;
     TMessageBoxProc m_messageBoxProc;
@@ -133,5 +159,7 @@ private:
     bool m_inFlashClick = false;
     TFlashResult m_lastFlashResult = TFlashResult::None;
     bool m_created = false;
+    bool m_flashFailed = false;
+    bool m_flashDisable = false;
     int m_activationCount = 0;
 };

@@ -83,8 +83,11 @@ void TFormLifecycleTest::FirstStartUsesDefaultsAndStoresThemOnClose() {
     QCOMPARE(LoaderSetup.left, left);
     QCOMPARE(LoaderSetup.top, top);
     QCOMPARE(form.pos(), QPoint(left, top));
-    QCOMPARE(form.size(), QSize(461, 506));
-    QCOMPARE(form.minimumSize(), QSize(461, 506));
+    // The client area fits the controls: no empty bands at the right or the bottom.
+    QCOMPARE(form.size(), QSize(TBootloaderForm::DesignWidth, TBootloaderForm::DesignHeight));
+    QCOMPARE(form.minimumSize(), QSize(TBootloaderForm::DesignWidth, TBootloaderForm::DesignHeight));
+    QCOMPARE(form.Panel2->geometry().bottom() + 1 + 6, TBootloaderForm::DesignHeight);
+    QCOMPARE(form.InputWindow->geometry().right() + 1 + 6, TBootloaderForm::DesignWidth);
 
     LoaderSetup.pic18Path = "/chosen/this.hex";
     m_rig->Stop();
@@ -200,20 +203,22 @@ void TFormLifecycleTest::GeometryAndFontComeFromTheSettingsFile() {
     QCOMPARE(form.pos(), QPoint(LoaderSetup.left, LoaderSetup.top));
 
     // One and a half times the design size: controls and fonts follow from the design layout.
-    form.resize(692, 759);
+    const int w = (TBootloaderForm::DesignWidth * 3 + 1) / 2;
+    const int h = (TBootloaderForm::DesignHeight * 3 + 1) / 2;
+    form.resize(w, h);
     m_rig->Settle();
-    QCOMPARE(form.size(), QSize(692, 759));
+    QCOMPARE(form.size(), QSize(w, h));
     QCOMPARE(form.font().pointSize(), 12);
-    const double rx = 692.0 / 461.0;
-    const double ry = 759.0 / 506.0;
+    const double rx = double(w) / TBootloaderForm::DesignWidth;
+    const double ry = double(h) / TBootloaderForm::DesignHeight;
     QCOMPARE(form.InputWindow->geometry(), QRect(int(6 * rx), int(90 * ry), int(435 * rx), int(350 * ry)));
     QCOMPARE(form.FlashBut->font().pointSize(), 21); // 14 x 1.5
     form.move(33, 44);
 
     m_rig->Stop();
     TSimpleIniFile ini(m_rig->PathIn("quarnel-flash.ini"));
-    QCOMPARE(ini.ReadInteger("Sizes", "MainWidth", 0), 692);
-    QCOMPARE(ini.ReadInteger("Sizes", "MainHeight", 0), 759);
+    QCOMPARE(ini.ReadInteger("Sizes", "MainWidth", 0), w);
+    QCOMPARE(ini.ReadInteger("Sizes", "MainHeight", 0), h);
     QCOMPARE(ini.ReadInteger("Sizes", "MainLeft", 0), 33);
     QCOMPARE(ini.ReadInteger("Sizes", "MainTop", 0), 44);
     QCOMPARE(ini.ReadBool("Sizes", "MainMaxiMised", true), false);

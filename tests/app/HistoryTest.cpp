@@ -43,7 +43,7 @@ private slots:
     void ChosenFileIsStoredShownAndFiled();
     void DoubleClickSwapsWithFirstAndTrims();
     void AddToHistoryMatchesWithoutCaseAndTrims();
-    void AnyKeyClosesTheListAndAMissingEntryIsReported();
+    void OtherKeysCloseArrowsAndEnterChooseAndAMissingEntryIsReported();
     void DsPicUsesThePic24PathAndHistory();
 
 private:
@@ -86,7 +86,7 @@ void THistoryTest::CancelledDialogAtConnectKeepsSessionAndFilesNothing() {
 
     QCOMPARE(m_rig->FileDialogsSeen(), 1);
     QCOMPARE(form.OD->windowTitle(), QString("Load Flash image file"));
-    QCOMPARE(form.OD->nameFilters(), QStringList({"Image files (.hex) (*.hex)"}));
+    QCOMPARE(form.OD->nameFilters(), QStringList({"Image files (*.hex)"}));
     QCOMPARE(form.OD->defaultSuffix(), QString("hex"));
     // Closing the file dialog is no activation: the session and its log stay.
     QVERIFY(BootloaderActive);
@@ -179,7 +179,7 @@ void THistoryTest::AddToHistoryMatchesWithoutCaseAndTrims() {
     QVERIFY(!form.ListBox1->isVisible());
 }
 
-void THistoryTest::AnyKeyClosesTheListAndAMissingEntryIsReported() {
+void THistoryTest::OtherKeysCloseArrowsAndEnterChooseAndAMissingEntryIsReported() {
     Connect();
     TBootloaderForm& form = m_rig->Form();
     const std::vector<std::string> f = MakeFiles(2);
@@ -187,18 +187,32 @@ void THistoryTest::AnyKeyClosesTheListAndAMissingEntryIsReported() {
     const std::string history = Lines({f[0], gone, f[1]});
     m_rig->WriteFile("History_P18.txt", history);
 
-    form.HistoryButClick();
-    QVERIFY(form.ListBox1->isVisible());
-    form.ListBox1->setCurrentRow(0);
-    QTest::keyClick(form.ListBox1, Qt::Key_Down);
-    QVERIFY(!form.ListBox1->isVisible());
-    QCOMPARE(m_rig->ReadFile("History_P18.txt"), history);
-    QCOMPARE(form.SL->Caption().toStdString(), LoaderSetup.pic18Path);
+    // Keys other than the list's own moves and Enter close it without choosing.
+    for (const Qt::Key key : {Qt::Key_Escape, Qt::Key_A, Qt::Key_Space, Qt::Key_Tab, Qt::Key_Delete}) {
+        form.HistoryButClick();
+        QVERIFY(form.ListBox1->isVisible());
+        QTest::keyClick(form.ListBox1, key);
+        QVERIFY2(!form.ListBox1->isVisible(), qPrintable(QKeySequence(key).toString()));
+        QCOMPARE(m_rig->ReadFile("History_P18.txt"), history);
+        QCOMPARE(form.SL->Caption().toStdString(), LoaderSetup.pic18Path);
+    }
 
+    // The arrow keys move through the list and Enter chooses, as a double click does.
     form.HistoryButClick();
+    QCOMPARE(form.ListBox1->currentRow(), 0);
+    QTest::keyClick(form.ListBox1, Qt::Key_Down);
+    QTest::keyClick(form.ListBox1, Qt::Key_Down);
+    QTest::keyClick(form.ListBox1, Qt::Key_Up);
+    QTest::keyClick(form.ListBox1, Qt::Key_Down);
     QVERIFY(form.ListBox1->isVisible());
+    QCOMPARE(form.ListBox1->currentRow(), 2);
     QTest::keyClick(form.ListBox1, Qt::Key_Return);
     QVERIFY(!form.ListBox1->isVisible());
+    QCOMPARE(form.SL->Caption().toStdString(), f[1]);
+    QCOMPARE(LoaderSetup.pic18Path, f[1]);
+    const std::string chosen = Lines({f[1], gone, f[0]});
+    QCOMPARE(m_rig->ReadFile("History_P18.txt"), chosen);
+    QVERIFY(m_rig->messages.empty());
 
     form.HistoryButClick();
     const QRect rowRect = form.ListBox1->visualItemRect(form.ListBox1->item(1));
@@ -212,7 +226,7 @@ void THistoryTest::AnyKeyClosesTheListAndAMissingEntryIsReported() {
     QVERIFY(!BootloaderActive);
     QVERIFY(!m_rig->LogContains("Press FLASH button to start flashing."));
     QVERIFY(!form.ListBox1->isVisible());
-    QCOMPARE(m_rig->ReadFile("History_P18.txt"), history);
+    QCOMPARE(m_rig->ReadFile("History_P18.txt"), chosen);
 }
 
 void THistoryTest::DsPicUsesThePic24PathAndHistory() {
