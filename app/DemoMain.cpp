@@ -1,12 +1,17 @@
 // The flash utility on a virtual target: the same window, with a bootloader that lives in memory.
-// The target is plugged in one second after start and again one second after each Reset, as if
-// the user had pressed the board's reset button.
+// The target is plugged in one second after start, again one second after each Reset, and comes
+// back by itself one second after a session has ended or it has gone away, as if the user had
+// pressed the board's reset button. The demo keeps its own setup, apart from the real program's,
+// and starts with the family's example image, so that the first FLASH works.
 //
-// quarnel-flash-demo [FAMILY] [--image FILE] [--screenshots DIR]
+// quarnel-flash-demo [FAMILY] [--image FILE] [--sim KEY=VALUE,...]... [--screenshots DIR]
 //   FAMILY         pic16, pic18 (default), pic18fj, pic24, dspic or pic32
-//   --image        use FILE as the family's image (instead of the one kept in the stored setup)
-//   --screenshots  take PNGs of the window while waiting, connected and after one flash into DIR,
-//                  then quit
+//   --image        use FILE as the family's image (instead of the stored one or the example)
+//   --sim          settings and faults of the virtual board, as for the command-line flasher:
+//                  boot-start, flash-size, ..., drop-answer=N, wrong-echo=N, stop-writes=N,
+//                  unplug-at=N, plug-after-ms=MS
+//   --screenshots  take PNGs of the window while waiting, connected, flashing, after one flash and
+//                  after a failed one into DIR, then quit
 //   --version      print the version and those of hidapi and Qt, then quit
 
 #include <QApplication>
@@ -15,18 +20,20 @@
 #include <QPushButton>
 #include <QTimer>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <string>
 
+#include "app/DemoSetup.h"
 #include "app/QtProgram.h"
 #include "app/TBootloaderForm.h"
 #include "boot/BL_Vars.h"
 #include "platform/ProgramVersion.h"
+#include "session/History.h"
 #include "session/LoaderSetup.h"
 #include "sim/TFlashCheck.h"
 #include "sim/TSimBackend.h"
-#include "sim/TSimProfile.h"
 #include "usb/HIDinterface.h"
 #include "usb/Hid.h"
 #include "usb/HidBackend.h"
@@ -37,37 +44,12 @@ namespace {
 
 constexpr int PlugDelayMs = 1000;
 
-struct TDemoOptions {
-    std::string family = "pic18";
-    QString image;
-    QString screenshotDir;
-};
-
-bool ParseOptions(const QStringList& args, TDemoOptions& options, QString& error) {
-    bool familySeen = false;
-    for (int i = 1; i < args.size(); ++i) {
-        const QString& a = args[i];
-        if (a == "--image" || a == "--screenshots") {
-            if (i + 1 >= args.size()) {
-                error = a + " needs a value";
-                return false;
-            }
-            (a == "--image" ? options.image : options.screenshotDir) = args[++i];
-        } else if (!a.startsWith("-") && !familySeen) {
-            options.family = a.toStdString();
-            familySeen = true;
-        } else {
-            error = "unexpected argument " + a;
-            return false;
-        }
-    }
-    return true;
-}
-
-// Walks the window through waiting, connected and flashed, saving one picture of each.
+// Walks the window through waiting, connected, flashing, flashed and failed, saving one picture of
+// each.
 class TScreenshotRun : public QObject {
 public:
-    TScreenshotRun(TBootloaderForm& form, const QString& dir) : m_form(form), m_dir(dir) {
+    TScreenshotRun(TBootloaderForm& form, TVirtualTarget& target, const QString& dir)
+        : m_form(form), m_target(target), m_dir(dir) {
         QDir().mkpath(dir);
         connect(&m_poll, &QTimer::timeout, this, [this] { Poll(); });
         m_poll.start(100);
@@ -83,6 +65,18 @@ private:
         m_ok = m_ok && saved;
     }
 
+    // The flash runs inside the click and lets messages through: the picture of the running flash
+    // is taken from in there, a moment after the start.
+    void Flash() {
+        m_poll.stop();
+        QTimer::singleShot(1500, this, [this] {
+            if (FlashPhase == 100) Save("flashing");
+        });
+        m_form.FlashBut->click();
+        m_ticks = 0;
+        m_poll.start(100);
+    }
+
     void Poll() {
         ++m_ticks;
         switch (m_step) {
@@ -93,35 +87,38 @@ private:
             }
             break;
         case 1:
+        case 4:
             if (BootloaderActive) {
                 m_ticks = 0;
-                m_step = 2;
+                ++m_step;
             }
             break;
         case 2: // let the indicator and the label settle
             if (m_ticks >= 3) {
                 Save("connected");
                 m_step = 3;
-                m_poll.stop();
-                // The flash runs inside the click and lets messages through; carry on afterwards.
-                m_form.FlashBut->click();
-                m_ticks = 0;
-                m_step = 4;
-                m_poll.start(100);
+                Flash();
             }
             break;
-        case 4:
+        case 3:
             if (m_ticks >= 3) {
                 Save("flashed");
                 // Reset: the demo unplugs the target and plugs it in again a second later.
                 m_form.ResetButton->click();
                 m_ticks = 0;
-                m_step = 5;
+                m_step = 4;
             }
             break;
-        case 5:
-            if (BootloaderActive) {
-                std::fprintf(stderr, "connected again after Reset\n");
+        case 5: // connected again: this time the board answers an erase with a wrong echo
+            if (m_ticks >= 3) {
+                m_target.Faults().wrongEchoAt = m_target.ReportsReceived() + 20;
+                m_step = 6;
+                Flash();
+            }
+            break;
+        case 6:
+            if (m_ticks >= 3) {
+                Save("failed");
                 m_poll.stop();
                 m_form.close();
             }
@@ -130,7 +127,7 @@ private:
             break;
         }
         // Give up rather than hang when the target never connects.
-        if (m_step != 4 && m_ticks > 300) {
+        if (m_ticks > 300) {
             std::fprintf(stderr, "no connection to the virtual target\n");
             m_ok = false;
             m_poll.stop();
@@ -139,6 +136,7 @@ private:
     }
 
     TBootloaderForm& m_form;
+    TVirtualTarget& m_target;
     QString m_dir;
     QTimer m_poll;
     int m_step = 0;
@@ -157,18 +155,17 @@ int main(int argc, char** argv) {
     UseUtf8CharacterType();
     TDemoOptions options;
     QString error;
-    TSimProfile profile;
-    if (!ParseOptions(app.arguments(), options, error) || !SimProfileByName(options.family, profile)) {
-        if (error.isEmpty()) error = "unknown family " + QString::fromStdString(options.family);
-        std::fprintf(stderr, "quarnel-flash-demo: %s\n", qPrintable(error));
-        std::fprintf(stderr,
-                     "usage: quarnel-flash-demo [pic16|pic18|pic18fj|pic24|dspic|pic32] [--image FILE] "
-                     "[--screenshots DIR]\n");
+    TSimBoardSetup board;
+    std::string boardError;
+    if (!ParseDemoOptions(app.arguments(), options, error) || !BuildDemoBoard(options, board, boardError)) {
+        if (error.isEmpty()) error = QString::fromStdString(boardError);
+        std::fprintf(stderr, "quarnel-flash-demo: %s\n%s\n", qPrintable(error), DemoUsage());
         return 2;
     }
 
     TSimBackend backend;
-    TVirtualTarget& target = backend.AddTarget(profile);
+    TVirtualTarget& target = backend.AddTarget(board.profile);
+    target.Faults() = board.faults;
     target.Unplug();
     DispatchDeviceChanges(); // nothing listens yet: the unplug above is no news to anyone
     SetHidBackend(&backend);
@@ -177,26 +174,40 @@ int main(int argc, char** argv) {
     SetFlashCheck(&check);
     int result = 0;
     {
-        TQtProgram program(QCoreApplication::applicationFilePath().toStdString());
+        const std::string programPath = QCoreApplication::applicationFilePath().toStdString();
+        TQtProgram program(programPath, DemoDataFolder);
         TBootloaderForm form;
-        form.show();
-        if (!options.image.isEmpty()) {
-            if (std::string* path = PathForFamily(profile.family))
+        form.show(); // the first activation has loaded the demo's stored setup
+        if (std::string* path = PathForFamily(board.profile.family)) {
+            if (!options.image.isEmpty()) {
                 *path = CutText(QDir().absoluteFilePath(options.image).toStdString(), 255);
+            } else if (!FileExists(*path)) {
+                const std::string example = DemoExampleFor(board.profile.family, DemoExamplesFolder(programPath));
+                if (FileExists(example)) *path = CutText(example, 255);
+            }
         }
 
         QTimer plugTimer;
         plugTimer.setSingleShot(true);
         QObject::connect(&plugTimer, &QTimer::timeout, [&target] { target.Plug(); });
-        plugTimer.start(PlugDelayMs);
-        QObject::connect(&form, &TBootloaderForm::SessionReset, [&target, &plugTimer] {
+        const uint64_t firstPlugMs = board.plugAfterMs.value_or(PlugDelayMs);
+        plugTimer.start(int(std::min<uint64_t>(firstPlugMs, MaxPlugAfterMs)));
+        const auto resetBoard = [&target, &plugTimer] {
             target.Unplug();
             plugTimer.start(PlugDelayMs);
+        };
+        QObject::connect(&form, &TBootloaderForm::SessionReset, resetBoard);
+        QObject::connect(&form, &TBootloaderForm::FlashFinished, resetBoard);
+        // A board that went away (a fault unplugged it) comes back as well.
+        QTimer watch;
+        QObject::connect(&watch, &QTimer::timeout, [&target, &plugTimer] {
+            if (!target.Plugged() && !plugTimer.isActive()) plugTimer.start(PlugDelayMs);
         });
+        watch.start(250);
 
         std::unique_ptr<TScreenshotRun> screenshots;
         if (!options.screenshotDir.isEmpty())
-            screenshots = std::make_unique<TScreenshotRun>(form, options.screenshotDir);
+            screenshots = std::make_unique<TScreenshotRun>(form, target, options.screenshotDir);
         result = app.exec();
         if (screenshots && !screenshots->Ok()) result = 1;
     }

@@ -37,6 +37,10 @@ if(TARGET quarnel)
   install(FILES ${QUARNEL_BASH_COMPLETION} DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
 endif()
 
+# The example images with their sources, for the demo and the user's first tries
+# (share/quarnel-flash/examples, where the demo looks for them beside its bin/ folder).
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/ DESTINATION ${CMAKE_INSTALL_DATADIR}/quarnel-flash/examples)
+
 # Access to the bootloader for the user at the seat; useful to every program.
 install(FILES ${_quarnel_linux}/70-quarnel-flash.rules DESTINATION ${QUARNEL_UDEV_RULES_DIR})
 

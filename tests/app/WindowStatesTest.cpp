@@ -206,6 +206,7 @@ void TWindowStatesTest::StoredSizeAndMaximisedStartKeepEveryControl() {
         bool maximised;
     } stored[] = {{700, 560, false}, {470, 510, true}, {1200, 500, false}};
     for (const auto& s : stored) {
+        m_rig.reset(); // the old window stores its setup before the next rig starts
         m_rig = std::make_unique<TGuiRig>();
         {
             TSimpleIniFile ini(m_rig->PathIn("quarnel-flash.ini"));
@@ -288,6 +289,7 @@ void TWindowStatesTest::SpaceTwiceOnFlashLeavesTheOptionAlone() {
 
 void TWindowStatesTest::FlagIsTheOneSetWhenFlashWasPressed() {
     for (const bool ticked : {false, true}) {
+        m_rig.reset(); // the old window stores its setup before the next rig starts
         m_rig = std::make_unique<TGuiRig>();
         std::string image;
         TVirtualTarget& target = ConnectWithImage(image);
@@ -392,6 +394,7 @@ void TWindowStatesTest::RestoredPositionStaysOnTheScreen() {
         {{30000, 30000}, farRight},
     };
     for (const auto& c : cases) {
+        m_rig.reset(); // the old window stores its setup before the next rig starts
         m_rig = std::make_unique<TGuiRig>();
         m_rig->WriteFile("Quarnel.dat", SetupRecord(c.stored.x(), c.stored.y()));
         {

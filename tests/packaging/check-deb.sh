@@ -99,6 +99,9 @@ done
 check "udev rule in usr/lib/udev/rules.d" listed usr/lib/udev/rules.d/70-quarnel-flash.rules "-rw-r--r--"
 check "copyright" listed usr/share/doc/quarnel-flash/copyright "-rw-r--r--"
 check "changelog.gz" listed usr/share/doc/quarnel-flash/changelog.gz "-rw-r--r--"
+for example in pic16/blink16.hex pic18/blink18.hex pic24/blink24.hex pic32/blink32.hex; do
+    check "example $example" listed "usr/share/quarnel-flash/examples/$example" "-rw-r--r--"
+done
 if [[ " ${expected_programs[*]} " == *" quarnel "* ]]; then
     check "man page quarnel.1.gz" listed usr/share/man/man1/quarnel.1.gz "-rw-r--r--"
     check "bash completion for quarnel" listed usr/share/bash-completion/completions/quarnel "-rw-r--r--"
