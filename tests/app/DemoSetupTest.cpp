@@ -7,8 +7,8 @@
 
 #include "GuiTests.h"
 #include "app/DemoSetup.h"
-#include "session/History.h"
 #include "boot/BL_Vars.h"
+#include "session/History.h"
 
 class TDemoSetupTest : public QObject {
     Q_OBJECT
