@@ -182,7 +182,8 @@ int main(int argc, char** argv) {
             if (!options.image.isEmpty()) {
                 *path = CutText(QDir().absoluteFilePath(options.image).toStdString(), 255);
             } else if (!FileExists(*path)) {
-                const std::string example = DemoExampleFor(board.profile.family, DemoExamplesFolder(programPath));
+                const std::string example =
+                    DemoExampleFor(board.profile.family, DemoExamplesFolder(programPath));
                 if (FileExists(example)) *path = CutText(example, 255);
             }
         }

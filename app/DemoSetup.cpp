@@ -93,13 +93,22 @@ std::string DemoExamplesFolder(const std::string& programPath) {
 std::string DemoExampleFor(uint8_t family, const std::string& examplesFolder) {
     const char* file = nullptr;
     switch (family) {
-    case FamPic16: file = "pic16/blink16.hex"; break;
+    case FamPic16:
+        file = "pic16/blink16.hex";
+        break;
     case FamPic18:
-    case FamPic18FJ: file = "pic18/blink18.hex"; break;
+    case FamPic18FJ:
+        file = "pic18/blink18.hex";
+        break;
     case FamPic24:
-    case FamDsPic: file = "pic24/blink24.hex"; break;
-    case FamPic32: file = "pic32/blink32.hex"; break;
-    default: return "";
+    case FamDsPic:
+        file = "pic24/blink24.hex";
+        break;
+    case FamPic32:
+        file = "pic32/blink32.hex";
+        break;
+    default:
+        return "";
     }
     if (examplesFolder.empty()) return "";
     return examplesFolder + "/" + file;

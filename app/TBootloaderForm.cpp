@@ -4,12 +4,12 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QCompleter>
-#include <QKeyEvent>
 #include <QFileDialog>
 #include <QFontDatabase>
 #include <QFontMetricsF>
 #include <QFrame>
 #include <QGroupBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QListWidget>
 #include <QMessageBox>

@@ -51,8 +51,11 @@ void TDemoSetupTest::OptionsAreRead() {
 }
 
 void TDemoSetupTest::BadOptionsAreRefused() {
-    const QStringList bad[] = {{"demo", "--sim"}, {"demo", "--image"}, {"demo", "pic18", "pic24"},
-                               {"demo", "--bogus"}, {"demo", "--family=pic18"}};
+    const QStringList bad[] = {{"demo", "--sim"},
+                               {"demo", "--image"},
+                               {"demo", "pic18", "pic24"},
+                               {"demo", "--bogus"},
+                               {"demo", "--family=pic18"}};
     for (const QStringList& args : bad) {
         TDemoOptions o;
         QString error;
@@ -101,9 +104,9 @@ void TDemoSetupTest::EveryFamilyHasAnExampleThatExists() {
     const struct {
         uint8_t family;
         const char* file;
-    } cases[] = {{FamPic16, "pic16/blink16.hex"}, {FamPic18, "pic18/blink18.hex"},
+    } cases[] = {{FamPic16, "pic16/blink16.hex"},   {FamPic18, "pic18/blink18.hex"},
                  {FamPic18FJ, "pic18/blink18.hex"}, {FamPic24, "pic24/blink24.hex"},
-                 {FamDsPic, "pic24/blink24.hex"}, {FamPic32, "pic32/blink32.hex"}};
+                 {FamDsPic, "pic24/blink24.hex"},   {FamPic32, "pic32/blink32.hex"}};
     for (const auto& c : cases) {
         const std::string example = DemoExampleFor(c.family, folder);
         QCOMPARE(example, folder + "/" + c.file);

@@ -63,10 +63,10 @@ std::string SetupRecord(int32_t left, int32_t top) {
 
 // The controls a user sees, by name.
 QList<QWidget*> Controls(TBootloaderForm& form) {
-    return {form.GroupBox1,   form.StaticText1, form.StaticText2, form.VIDlabel,         form.PIDlabel,
-            form.CheckBox2,   form.FlashBut,    form.ResetButton, form.Label1,           form.ConnectIndicator,
-            form.Panel1,      form.SL,          form.GetFileBut,  form.HistoryBut,       form.InputWindow,
-            form.Panel2,      form.ProgressBar};
+    return {form.GroupBox1, form.StaticText1, form.StaticText2, form.VIDlabel,   form.PIDlabel,
+            form.CheckBox2, form.FlashBut,    form.ResetButton, form.Label1,     form.ConnectIndicator,
+            form.Panel1,    form.SL,          form.GetFileBut,  form.HistoryBut, form.InputWindow,
+            form.Panel2,    form.ProgressBar};
 }
 
 } // namespace
@@ -154,18 +154,18 @@ void TWindowStatesTest::DesignSizeKeepsTheDesignBounds() {
         QWidget* control;
         QRect bounds;
     } design[] = {
-        {form.GroupBox1, {5, 1, 270, 59}},        {form.StaticText1, {9, 16, 21, 17}},
-        {form.StaticText2, {9, 35, 21, 17}},      {form.VIDlabel, {33, 15, 43, 17}},
-        {form.PIDlabel, {33, 34, 43, 17}},        {form.CheckBox2, {84, 35, 182, 17}},
-        {form.FlashBut, {289, 5, 92, 56}},        {form.ResetButton, {393, 7, 40, 20}},
+        {form.GroupBox1, {5, 1, 270, 59}},         {form.StaticText1, {9, 16, 21, 17}},
+        {form.StaticText2, {9, 35, 21, 17}},       {form.VIDlabel, {33, 15, 43, 17}},
+        {form.PIDlabel, {33, 34, 43, 17}},         {form.CheckBox2, {84, 35, 182, 17}},
+        {form.FlashBut, {289, 5, 92, 56}},         {form.ResetButton, {393, 7, 40, 20}},
         {form.ConnectIndicator, {7, 64, 113, 18}}, {form.Panel1, {125, 64, 257, 18}},
-        {form.GetFileBut, {389, 62, 31, 25}},     {form.HistoryBut, {424, 62, 15, 25}},
-        {form.InputWindow, {6, 90, 435, 350}},    {form.ListBox1, {6, 88, 433, 353}},
+        {form.GetFileBut, {389, 62, 31, 25}},      {form.HistoryBut, {424, 62, 15, 25}},
+        {form.InputWindow, {6, 90, 435, 350}},     {form.ListBox1, {6, 88, 433, 353}},
         {form.Panel2, {6, 445, 435, 20}},
     };
     // Out to another size and back, through the window's real resize events.
-    for (const QSize size : {form.size(), QSize(900, 700), QSize(TBootloaderForm::DesignWidth,
-                                                                 TBootloaderForm::DesignHeight)}) {
+    for (const QSize size :
+         {form.size(), QSize(900, 700), QSize(TBootloaderForm::DesignWidth, TBootloaderForm::DesignHeight)}) {
         form.resize(size);
         QTRY_COMPARE(form.size(), size);
     }
@@ -219,7 +219,8 @@ void TWindowStatesTest::StoredSizeAndMaximisedStartKeepEveryControl() {
         m_rig->Start();
         m_rig->Settle();
         TBootloaderForm& form = m_rig->Form();
-        const QString where = QString("stored %1x%2%3").arg(s.width).arg(s.height).arg(s.maximised ? " max" : "");
+        const QString where =
+            QString("stored %1x%2%3").arg(s.width).arg(s.height).arg(s.maximised ? " max" : "");
         if (s.maximised)
             QTRY_VERIFY(form.isMaximized());
         else
@@ -365,18 +366,18 @@ void TWindowStatesTest::KeepOnScreenMovesAWindowOntoAnArea() {
         QPoint stored;
         QPoint expected;
     } cases[] = {
-        {one, {40, 30}, {40, 30}},                          // on the screen: stays
-        {one, {0, 0}, {0, 0}},                              // a maximised close
-        {one, {-1, -20}, {0, 0}},                           // its frame above and left of the screen
-        {one, {-5000, 300}, {0, 300}},                      // a screen that is gone, at the left
-        {one, {5000, 4000}, {1920 - 447, 1050 - 471}},      // ... at the right and below
-        {one, {1800, 1000}, {1920 - 447, 1050 - 471}},      // partly off
-        {two, {3000, 100}, {3200 - 447, 100}},              // mostly on the second screen
-        {two, {1800, 100}, {1920, 100}},                    // more on the second than the first
-        {two, {1600, 100}, {1920 - 447, 100}},              // more on the first
-        {{QRect(0, 0, 400, 300)}, {50, 50}, {0, 0}},        // larger than the screen: top-left on it
-        {{QRect(0, 30, 1920, 1020)}, {100, 0}, {100, 30}},  // below a panel at the top
-        {{}, {-7, -9}, {-7, -9}},                           // no screen known: as stored
+        {one, {40, 30}, {40, 30}},                         // on the screen: stays
+        {one, {0, 0}, {0, 0}},                             // a maximised close
+        {one, {-1, -20}, {0, 0}},                          // its frame above and left of the screen
+        {one, {-5000, 300}, {0, 300}},                     // a screen that is gone, at the left
+        {one, {5000, 4000}, {1920 - 447, 1050 - 471}},     // ... at the right and below
+        {one, {1800, 1000}, {1920 - 447, 1050 - 471}},     // partly off
+        {two, {3000, 100}, {3200 - 447, 100}},             // mostly on the second screen
+        {two, {1800, 100}, {1920, 100}},                   // more on the second than the first
+        {two, {1600, 100}, {1920 - 447, 100}},             // more on the first
+        {{QRect(0, 0, 400, 300)}, {50, 50}, {0, 0}},       // larger than the screen: top-left on it
+        {{QRect(0, 30, 1920, 1020)}, {100, 0}, {100, 30}}, // below a panel at the top
+        {{}, {-7, -9}, {-7, -9}},                          // no screen known: as stored
     };
     for (const auto& c : cases)
         QCOMPARE(TBootloaderForm::KeepOnScreen(QRect(c.stored, window), c.areas), c.expected);
@@ -482,7 +483,8 @@ void TWindowStatesTest::IdsAreReachedAndChangedFromTheKeyboard() {
         Qt::Key open;
         const char* typed;
         const char* shown;
-    } cases[] = {{form.VIDlabel, Qt::Key_Space, "beef", "BEEF"}, {form.PIDlabel, Qt::Key_Return, "12", "0012"}};
+    } cases[] = {{form.VIDlabel, Qt::Key_Space, "beef", "BEEF"},
+                 {form.PIDlabel, Qt::Key_Return, "12", "0012"}};
     for (const auto& c : cases) {
         // Tab walks the window until it reaches the field.
         form.activateWindow();

@@ -170,9 +170,7 @@ TEST_F(TMyResizeTest, DoubleWidthDoublesHorizontallyAndKeepsFonts) {
 // design size lies inside it at any size.
 TEST_F(TMyResizeTest, FramedControlsScaleFromTheirWholeBounds) {
     scaler = std::make_unique<TMyResize>(window.get(), true);
-    const struct {
-        int w, h;
-    } sizes[] = {{800, 300}, {400, 600}, {600, 450}, {1000, 700}, {401, 301}};
+    const struct { int w, h; } sizes[] = {{800, 300}, {400, 600}, {600, 450}, {1000, 700}, {401, 301}};
     for (const auto& size : sizes) {
         Resize(size.w, size.h);
         const double rx = size.w / 400.0;
