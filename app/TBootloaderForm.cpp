@@ -100,7 +100,7 @@ void SetEnabledTextColor(QWidget* widget, QPalette::ColorRole role, const QColor
     widget->setPalette(pal);
 }
 
-// How much wider a control is than its caption (indicator, spacing, frame), measured.
+// The width of a caption in the control's font.
 int CaptionWidth(const QWidget* control, const QString& caption) {
     return QFontMetrics(control->font()).horizontalAdvance(caption);
 }
