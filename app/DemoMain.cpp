@@ -9,7 +9,7 @@
 //   --image        use FILE as the family's image (instead of the stored one or the example)
 //   --sim          settings and faults of the virtual board, as for the command-line flasher:
 //                  boot-start, flash-size, ..., drop-answer=N, wrong-echo=N, stop-writes=N,
-//                  unplug-at=N, plug-after-ms=MS
+//                  unplug-at=N, corrupt-at=N, plug-after-ms=MS
 //   --screenshots  take PNGs of the window while waiting, connected, flashing, after one flash and
 //                  after a failed one into DIR, then quit
 //   --version      print the version and those of hidapi and Qt, then quit

@@ -765,7 +765,12 @@ void TBootloaderForm::FlashButClick() {
         ran = true;
     }
     SetOptionsEnabled(true);
-    if (ran) m_flashFailed = m_lastFlashResult == TFlashResult::CommFailed;
+    // A run that sent its data and did not end well; a file refused before anything was sent is no
+    // failed flash (its lines say so).
+    if (ran)
+        m_flashFailed = m_lastFlashResult == TFlashResult::CommFailed ||
+                        m_lastFlashResult == TFlashResult::FinalCommandFailed ||
+                        m_lastFlashResult == TFlashResult::TargetDiffers;
     m_inFlashClick = false;
     if (ran) emit FlashFinished();
 }

@@ -81,7 +81,7 @@ void TDemoSetupTest::BadOptionsAreRefused() {
 void TDemoSetupTest::SimKeysSetTheBoardAndItsFaults() {
     TDemoOptions o;
     o.family = "pic24";
-    o.sim = {"drop-answer=40,wrong-echo=7", "stop-writes=90,unplug-at=120,plug-after-ms=2500",
+    o.sim = {"drop-answer=40,wrong-echo=7", "stop-writes=90,unplug-at=120,plug-after-ms=2500,corrupt-at=33",
              "vid=0x1234,descriptor=Board"};
     TSimBoardSetup board;
     std::string error;
@@ -91,6 +91,7 @@ void TDemoSetupTest::SimKeysSetTheBoardAndItsFaults() {
     QCOMPARE(board.faults.wrongEchoAt, 7);
     QCOMPARE(board.faults.stopWritesAt, 90);
     QCOMPARE(board.faults.unplugAt, 120);
+    QCOMPARE(board.faults.corruptAt, 33);
     QVERIFY(board.plugAfterMs.has_value());
     QCOMPARE(*board.plugAfterMs, uint64_t(2500));
     QCOMPARE(board.profile.vendorId, uint16_t(0x1234));
