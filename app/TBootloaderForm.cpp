@@ -415,6 +415,9 @@ void TBootloaderForm::FormActivate() {
         VIDlabel->setText(HexWord(LoaderSetup.vid));
         PIDlabel->setText(HexWord(LoaderSetup.pid));
         ShowResetPrompt();
+        // The log holds the focus at the start, as during a run: the first control in the Tab
+        // order is the VID field, and a key pressed at the start should not open its keypad.
+        InputWindow->setFocus(Qt::OtherFocusReason);
         m_firstActivation = false;
         // A change runs CheckBox2Click, which also writes the flag back as 0 or 1.
         CheckBox2->setChecked(LoaderSetup.disableFlag != 0);

@@ -478,6 +478,11 @@ void TWindowStatesTest::DisabledFlashLooksDisabled() {
 void TWindowStatesTest::IdsAreReachedAndChangedFromTheKeyboard() {
     m_rig->Start();
     TBootloaderForm& form = m_rig->Form();
+    form.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&form));
+    // At the start the focus is on the log, not on a field that a key would open.
+    QCOMPARE(QApplication::focusWidget(), form.InputWindow);
+    QVERIFY(!form.VIDlabel->autoFillBackground());
     const struct {
         QLabel* label;
         Qt::Key open;
