@@ -378,6 +378,9 @@ void TBootloaderForm::FormCreate() {
         this, true, [](QWidget*, int, int, int, int, int, int, int, double, double) { return false; });
     m_scaledSize = size();
     TSimpleIniFile ini;
+    if (ini.Cut())
+        m_settingsNotice = " Settings file " + ini.FileName() + ": only its first " +
+                           std::to_string(TSimpleIniFile::ReadLimit >> 10) + " KiB were read; it is not rewritten.";
     const QRect screenRect = PrimaryScreenRect();
     const int w = WordRange(ini.ReadInteger("Sizes", "MainWidth", DesignWidth));
     const int h = WordRange(ini.ReadInteger("Sizes", "MainHeight", DesignHeight));
@@ -424,6 +427,10 @@ void TBootloaderForm::FormActivate() {
     }
     ResetSession();
     ShowResetPrompt();
+    if (!m_settingsNotice.empty()) {
+        LogMessage(m_settingsNotice);
+        m_settingsNotice.clear();
+    }
     InstallOnDeviceChange();
 }
 

@@ -155,6 +155,7 @@ private:
     QString m_odFileName;
     QSize m_scaledSize; // the size the controls were last laid out for
     bool m_firstActivation = true;
+    std::string m_settingsNotice; // shown in the log once it is first cleared
     bool m_shown = false;
     bool m_inFlashClick = false;
     TFlashResult m_lastFlashResult = TFlashResult::None;

@@ -17,6 +17,7 @@
 #include "boot/BL_Vars.h"
 #include "boot/Clock.h"
 #include "cli/FlashSession.h"
+#include "cli/OutputGuard.h"
 #include "cli/TCliOutput.h"
 #include "cli/TDeviceWaiter.h"
 #include "session/Monitor.h"
@@ -90,7 +91,8 @@ bool Spawn(TChild& c, const std::string& self, const std::vector<std::string>& a
     return true;
 }
 
-// The bootloaders present now, or (with --wait) as soon as there is at least one.
+// The bootloaders present now, or (with --wait) as soon as there is at least one; all of them, not only
+// as many as the connection pass's table holds.
 std::vector<std::string> FindBoards(const TCliOptions& o, std::string& error) {
     const bool virtualTime = !o.simulate.empty() && !o.realTime;
     TVirtualClock virtualClock;
@@ -101,18 +103,17 @@ std::vector<std::string> FindBoards(const TCliOptions& o, std::string& error) {
     std::vector<std::string> paths;
     if (!chain.Build(o, startUs, false, error)) return paths;
     SetHidBackend(&chain.Top());
-    THidDeviceTable table;
-    uint8_t count = 0;
+    std::vector<THidDevice> found;
     TUSBhandler handler;
     TDeviceWaiter waiter(chain.Sim(), virtualTime);
     const auto present = [&] {
-        HidFindDevices(table, count, o.vid, o.pid);
-        return count > 0;
+        found = HidListDevices(o.vid, o.pid);
+        return !found.empty();
     };
     if (!present() && o.waitSeconds)
         waiter.WaitUntil(startUs + uint64_t(*o.waitSeconds * 1e6), handler, present);
-    for (int i = 0; i < count; ++i)
-        paths.push_back(table[size_t(i)].path);
+    for (const auto& d : found)
+        paths.push_back(d.path);
     return paths;
 }
 
@@ -134,6 +135,7 @@ private:
     bool m_progressBar;
     bool m_barShown = false;
     uint64_t m_lastDraw = 0;
+    int m_outError = 0;
     std::vector<TChild> m_children;
 };
 
@@ -141,7 +143,7 @@ void TFarm::Emit(const nlohmann::json& event) {
     const std::string text = event.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     std::fputs(text.c_str(), stdout);
     std::fputc('\n', stdout);
-    std::fflush(stdout);
+    FlushOutput(stdout, m_outError);
 }
 
 void TFarm::HandleLine(TChild& c, const std::string& line) {
@@ -173,10 +175,10 @@ void TFarm::ChildEnded(TChild& c) {
     for (const auto& l : c.log)
         if (!m_o.quiet || failures.Keep(l)) shown.push_back(&l);
     // -q: a board's block only when it has failure lines.
-    if (!shown.empty() || !m_o.quiet) std::printf("=== %s ===\n", c.board.c_str());
+    if (!shown.empty() || !m_o.quiet) std::printf("=== %s ===\n", EscapeControls(c.board).c_str());
     for (const std::string* l : shown)
-        std::printf("%s\n", l->c_str());
-    std::fflush(stdout);
+        std::printf("%s\n", EscapeControls(*l).c_str());
+    FlushOutput(stdout, m_outError);
     c.reported = true;
 }
 
@@ -191,9 +193,9 @@ void TFarm::DrawProgress(bool force) {
         const int pct = c.max > 0 ? int(std::clamp<int64_t>(c.pos * 100 / c.max, 0, 100)) : 0;
         char cell[64];
         if (c.outFd < 0 && c.errFd < 0) {
-            std::snprintf(cell, sizeof cell, "%s done", c.board.c_str());
+            std::snprintf(cell, sizeof cell, "%s done", EscapeControls(c.board).c_str());
         } else {
-            std::snprintf(cell, sizeof cell, "%s %3d%%", c.board.c_str(), pct);
+            std::snprintf(cell, sizeof cell, "%s %3d%%", EscapeControls(c.board).c_str(), pct);
         }
         text += cell;
     }
@@ -314,11 +316,11 @@ int TFarm::Run(const std::string& self, const std::vector<std::string>& boards) 
               {"exit_code", code}});
     } else {
         std::fputs(FormatResultTable(results).c_str(), stdout);
-        std::fflush(stdout);
+        FlushOutput(stdout, m_outError);
     }
     std::fprintf(stderr, "quarnel: %d of %zu boards flashed%s\n", flashed, results.size(),
                  code == ExitOk ? "" : (" (exit " + std::to_string(code) + ")").c_str());
-    return code;
+    return FailedWrite(code, "standard output", m_outError);
 }
 
 } // namespace
@@ -326,14 +328,15 @@ int TFarm::Run(const std::string& self, const std::vector<std::string>& boards) 
 std::string FormatResultTable(const std::vector<TBoardResult>& results) {
     size_t width = 5;
     for (const auto& r : results)
-        width = std::max(width, r.board.size());
+        width = std::max(width, EscapeControls(r.board).size());
     const auto pad = [](std::string s, size_t w) {
         if (s.size() < w) s.append(w - s.size(), ' ');
         return s;
     };
     std::string out = pad("board", width) + "  exit  result\n";
     for (const auto& r : results)
-        out += pad(r.board, width) + "  " + pad(std::to_string(r.exitCode), 4) + "  " + r.summary + "\n";
+        out += pad(EscapeControls(r.board), width) + "  " + pad(std::to_string(r.exitCode), 4) + "  " +
+               EscapeControls(r.summary) + "\n";
     return out;
 }
 

@@ -34,13 +34,11 @@ bool TBackendChain::Build(const TCliOptions& o, uint64_t startUs, bool withExtra
         m_top = m_select.get();
     }
     if (!o.trace.empty()) {
-        m_traceFile.open(o.trace, std::ios::out | std::ios::trunc);
-        if (!m_traceFile) {
-            error = "cannot write the trace file " + o.trace;
+        m_traceFile = std::make_unique<TTraceFile>();
+        if (!m_traceFile->Open(o.trace, o.command == TCommand::Flash ? o.file : std::string(), error))
             return false;
-        }
         // Outermost, so it records exactly what the transport sends and receives.
-        m_trace = std::make_unique<TTraceBackend>(*m_top, m_traceFile, startUs);
+        m_trace = std::make_unique<TTraceBackend>(*m_top, *m_traceFile, startUs);
         m_top = m_trace.get();
     }
     return true;
@@ -70,9 +68,9 @@ std::string IdPair(const TCliOptions& o) {
 }
 
 // The bootloaders the selection still leaves when there is more than one.
-bool FindAmbiguous(const TCliOptions& o, THidDeviceTable& table, uint8_t& count) {
-    HidFindDevices(table, count, o.vid, o.pid);
-    return count >= 2;
+bool FindAmbiguous(const TCliOptions& o, std::vector<THidDevice>& found) {
+    found = HidListDevices(o.vid, o.pid);
+    return found.size() >= 2;
 }
 
 std::string PassFailure(TPassResult r, const TCliOptions& o) {
@@ -80,11 +78,11 @@ std::string PassFailure(TPassResult r, const TCliOptions& o) {
     case TPassResult::None:
     case TPassResult::NoDevice: {
         std::string text = "no bootloader with " + IdPair(o);
-        if (!o.path.empty()) text += " at " + o.path;
+        if (!o.path.empty()) text += " at " + EscapeControls(o.path);
         if (o.serial == NoSerialText) {
             text += " without a serial number";
         } else if (!o.serial.empty()) {
-            text += " with serial " + o.serial;
+            text += " with serial " + EscapeControls(o.serial);
         }
         text += " found";
         if (o.waitSeconds) text += " within " + Seconds(*o.waitSeconds, 1);
@@ -121,11 +119,14 @@ const char* ResultName(int code, TCommand command) {
     }
 }
 
-bool WriteBinary(const std::string& path, const std::vector<uint8_t>& data) {
+// errno of a failure, or 0.
+int WriteBinary(const std::string& path, const std::vector<uint8_t>& data) {
     std::FILE* f = std::fopen(path.c_str(), "wb");
-    if (f == nullptr) return false;
-    const bool ok = std::fwrite(data.data(), 1, data.size(), f) == data.size();
-    return std::fclose(f) == 0 && ok;
+    if (f == nullptr) return errno;
+    // An empty flash has no buffer to hand over.
+    int error = data.empty() || std::fwrite(data.data(), 1, data.size(), f) == data.size() ? 0 : errno;
+    if (std::fclose(f) != 0 && error == 0) error = errno;
+    return error;
 }
 
 bool BoardSelected(const TSimProfile& p, const TCliOptions& o) {
@@ -154,8 +155,10 @@ nlohmann::json TargetEvent(const THidDevice& d) {
             {"serial", SerialJson(d.serialNumber)}};
 }
 
-// Writes the flash of the board the run talked to (or the only one the selection leaves).
-void DumpBoard(TSimSetup& sim, const TCliOptions& o, const std::string& connectedPath, TCliOutput& out) {
+// Writes the flash of the board the run talked to (or the only one the selection leaves); a file that
+// cannot be written adds a line to failures.
+void DumpBoard(TSimSetup& sim, const TCliOptions& o, const std::string& connectedPath, TCliOutput& out,
+               std::vector<std::string>& failures) {
     TVirtualTarget* board = nullptr;
     int candidates = 0;
     for (size_t i = 0; i < sim.BoardCount(); ++i) {
@@ -169,12 +172,11 @@ void DumpBoard(TSimSetup& sim, const TCliOptions& o, const std::string& connecte
         out.Summary("warning: no single virtual board to dump; --sim-dump skipped");
         return;
     }
-    const std::string flashFile = o.simDump + "-flash.bin";
-    if (!WriteBinary(flashFile, board->Flash())) out.Summary("warning: cannot write " + flashFile);
-    if (board->Profile().family == FamPic32) {
-        const std::string bootFile = o.simDump + "-boot.bin";
-        if (!WriteBinary(bootFile, board->BootFlash())) out.Summary("warning: cannot write " + bootFile);
-    }
+    std::vector<std::pair<std::string, const std::vector<uint8_t>*>> files = {
+        {o.simDump + "-flash.bin", &board->Flash()}};
+    if (board->Profile().family == FamPic32) files.emplace_back(o.simDump + "-boot.bin", &board->BootFlash());
+    for (const auto& [file, data] : files)
+        if (const int error = WriteBinary(file, *data)) failures.push_back(WriteFailure(file, error));
 }
 
 } // namespace
@@ -190,24 +192,18 @@ int RunList(const TCliOptions& o) {
         return ExitUsage;
     }
     SetHidBackend(&chain.Top());
-    THidDeviceTable table;
-    uint8_t count = 0;
-    if (o.bootloadersOnly) {
-        HidFindDevices(table, count, o.vid, o.pid);
-    } else {
-        HidFindDevices(table, count, 0, 0);
-    }
+    const std::vector<THidDevice> devices =
+        o.bootloadersOnly ? HidListDevices(o.vid, o.pid) : HidListDevices(0, 0);
     TCliOutput::TConfig config;
     config.json = o.json;
     TCliOutput out(config);
-    for (int i = 0; i < count; ++i) {
-        const THidDevice& d = table[size_t(i)];
+    for (const THidDevice& d : devices) {
         // Try an open, so that a device the user may not use is marked with the reason.
         THidDevice probe = d;
         const bool openable = HidOpen(probe);
         const std::string why = openable ? std::string() : HidOpenErrorText(HidLastOpenError(), probe);
         HidClose(probe);
-        const std::string mark = openable ? std::string() : "\t(cannot open: " + why + ")";
+        const std::string mark = openable ? std::string() : "\t(cannot open: " + EscapeControls(why) + ")";
         if (o.json) {
             out.Event({{"event", "device"},
                        {"path", d.path},
@@ -220,18 +216,20 @@ int RunList(const TCliOptions& o) {
                        {"openable", openable},
                        {"open_error", openable ? nlohmann::json() : nlohmann::json(why)}});
         } else if (o.bootloadersOnly) {
-            std::printf("%s\t%s\t%s%s\n", d.path.c_str(), d.serialNumber.c_str(), d.product.c_str(), mark.c_str());
+            std::printf("%s\t%s\t%s%s\n", EscapeControls(d.path).c_str(), EscapeControls(d.serialNumber).c_str(),
+                        EscapeControls(d.product).c_str(), mark.c_str());
         } else {
-            std::printf("%s\t%s:%s\t%s\t%s\t%s\t%s%s\n", d.path.c_str(), HexId(d.vendorId).c_str(),
-                        HexId(d.productId).c_str(), HexId(d.version).c_str(), d.manufacturer.c_str(),
-                        d.product.c_str(), d.serialNumber.c_str(), mark.c_str());
+            std::printf("%s\t%s:%s\t%s\t%s\t%s\t%s%s\n", EscapeControls(d.path).c_str(), HexId(d.vendorId).c_str(),
+                        HexId(d.productId).c_str(), HexId(d.version).c_str(), EscapeControls(d.manufacturer).c_str(),
+                        EscapeControls(d.product).c_str(), EscapeControls(d.serialNumber).c_str(), mark.c_str());
         }
     }
-    std::fflush(stdout);
-    if (count == 0)
+    int outError = out.OutError();
+    FlushOutput(stdout, outError);
+    if (devices.empty())
         out.Summary(o.bootloadersOnly ? "no bootloader with " + IdPair(o) + " found"
                                       : "no HID devices found");
-    return ExitOk;
+    return FailedWrite(ExitOk, "standard output", outError);
 }
 
 int RunSession(const TCliOptions& o) {
@@ -256,7 +254,7 @@ int RunSession(const TCliOptions& o) {
 
     TBackendChain chain;
     std::string error;
-    if (!chain.Build(o, startUs, true, error)) {
+    if (!OutputsSpareTheInput(o, error) || !chain.Build(o, startUs, true, error)) {
         out.Summary(error);
         return ExitUsage;
     }
@@ -280,12 +278,9 @@ int RunSession(const TCliOptions& o) {
     InstallOnDeviceChange();
     OnDeviceChange();
 
-    THidDeviceTable ambiguous;
-    uint8_t ambiguousCount = 0;
+    std::vector<THidDevice> ambiguous;
     // Several boards that the selection cannot tell apart: the pass never connects, so stop at once.
-    const auto settled = [&] {
-        return LastPassResult == TPassResult::Connected || FindAmbiguous(o, ambiguous, ambiguousCount);
-    };
+    const auto settled = [&] { return LastPassResult == TPassResult::Connected || FindAmbiguous(o, ambiguous); };
     if (!settled() && o.waitSeconds) {
         if (!waiter.Ok()) {
             out.Summary("warning: " + waiter.Error() + "; not waiting");
@@ -323,8 +318,8 @@ int RunSession(const TCliOptions& o) {
             }
         } else if (!flash) {
             code = ExitOk;
-            summary =
-                FamilyText(McuFamily) + " bootloader ready at " + d.path + " (serial " + d.serialNumber + ")";
+            summary = FamilyText(McuFamily) + " bootloader ready at " + EscapeControls(d.path) + " (serial " +
+                      EscapeControls(d.serialNumber) + ")";
         } else {
             // The family's image path, as the window keeps it; the file goes exactly as given.
             if (std::string* path = PathForFamily(McuFamily)) *path = o.file;
@@ -357,22 +352,25 @@ int RunSession(const TCliOptions& o) {
                 break;
             }
         }
-    } else if (ambiguousCount >= 2) {
-        summary = std::to_string(ambiguousCount) + " bootloaders with " + IdPair(o) +
+    } else if (ambiguous.size() >= 2) {
+        summary = std::to_string(ambiguous.size()) + " bootloaders with " + IdPair(o) +
                   " match; choose one with --path or --serial, or flash all with --all";
-        for (int i = 0; i < ambiguousCount; ++i) {
-            const THidDevice& d = ambiguous[size_t(i)];
-            candidates += "\nquarnel:   " + d.path + "  serial " + d.serialNumber + "  " + d.product;
-        }
+        for (const THidDevice& d : ambiguous)
+            candidates += "\nquarnel:   " + EscapeControls(d.path) + "  serial " + EscapeControls(d.serialNumber) +
+                          "  " + EscapeControls(d.product);
     } else {
         summary = PassFailure(LastPassResult, o);
     }
-    if (code != ExitOk) summary += " (exit " + std::to_string(code) + ")";
-    summary += candidates;
     MonitorShutdown();
     out.EndProgress();
 
-    if (chain.Sim() != nullptr && !o.simDump.empty()) DumpBoard(*chain.Sim(), o, board, out);
+    // What could not be written fails the run; each is said after the summary.
+    std::vector<std::string> failures;
+    if (chain.Sim() != nullptr && !o.simDump.empty()) DumpBoard(*chain.Sim(), o, board, out, failures);
+    if (chain.TraceError() != 0) failures.push_back(WriteFailure("the trace file " + o.trace, chain.TraceError()));
+    if (!failures.empty()) code = CodeAfterWriteFailure(code);
+    if (code != ExitOk) summary += " (exit " + std::to_string(code) + ")";
+    summary += candidates;
 
     nlohmann::json result = {{"event", "result"},
                              {"command", flash ? "flash" : erase ? "erase" : "info"},
@@ -384,5 +382,7 @@ int RunSession(const TCliOptions& o) {
     if (virtualTime) result["target_s"] = double(NowUs() - startUs) / 1e6;
     out.Event(result);
     out.Summary(summary);
-    return code;
+    for (const auto& f : failures)
+        out.Summary(f);
+    return FailedWrite(code, "standard output", out.OutError());
 }

@@ -2,11 +2,11 @@
 // The three commands: list the HID devices, connect to one bootloader (info), connect and flash.
 
 #include <cstdint>
-#include <fstream>
 #include <memory>
 #include <string>
 
 #include "cli/CliOptions.h"
+#include "cli/OutputGuard.h"
 #include "cli/TSelectBackend.h"
 #include "cli/TSimSetup.h"
 #include "cli/TTraceBackend.h"
@@ -21,12 +21,14 @@ public:
     IHidBackend& Top() { return *m_top; }
     TSimSetup* Sim() { return m_sim.get(); }
     bool Select(const THidInterfaceInfo& info) const { return !m_select || m_select->Visible(info); }
+    // errno of the first failed trace write, 0 while none failed (or without a trace).
+    int TraceError() const { return m_traceFile ? m_traceFile->Error() : 0; }
 
 private:
     std::unique_ptr<THidApiBackend> m_real;
     std::unique_ptr<TSimSetup> m_sim;
     std::unique_ptr<TSelectBackend> m_select;
-    std::ofstream m_traceFile;
+    std::unique_ptr<TTraceFile> m_traceFile;
     std::unique_ptr<TTraceBackend> m_trace;
     IHidBackend* m_top = nullptr;
 };

@@ -9,6 +9,7 @@
 
 #include "boot/BL_Vars.h"
 #include "boot/Log.h"
+#include "cli/OutputGuard.h"
 #include "usb/HIDinterface.h"
 
 namespace {
@@ -157,9 +158,9 @@ void TCliOutput::LogLine(const std::string& line) {
         return;
     }
     if (m_config.quiet && !m_failures.Keep(line)) return;
-    std::fputs(line.c_str(), m_config.out);
+    std::fputs(EscapeControls(line).c_str(), m_config.out);
     std::fputc('\n', m_config.out);
-    std::fflush(m_config.out);
+    FlushOutput(m_config.out, m_outError);
 }
 
 void TCliOutput::ProgressMax(int64_t max) {
@@ -210,7 +211,7 @@ void TCliOutput::Event(const nlohmann::json& event) {
     const std::string text = event.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     std::fputs(text.c_str(), m_config.out);
     std::fputc('\n', m_config.out);
-    std::fflush(m_config.out);
+    FlushOutput(m_config.out, m_outError);
 }
 
 void TCliOutput::PlainProgress(int64_t pos) {

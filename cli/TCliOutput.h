@@ -88,6 +88,9 @@ public:
     // -v: "erase 0x00000040 64 bytes", "write 0x00000000 256 bytes" on stderr.
     void FlashCommand(uint8_t command, uint64_t address, uint32_t length);
     bool Json() const { return m_config.json; }
+    // errno of the first failed write of the log or the events, 0 while none failed. A closed pipe
+    // is no failure: it ends the run.
+    int OutError() const { return m_outError; }
 
 private:
     void DrawBar(int64_t pos, uint64_t nowUs);
@@ -103,6 +106,7 @@ private:
     int m_columns = 80;
     int m_plainShown = -1;      // the last tens of percent on the open plain line; -1: no line open
     TFailureFilter m_failures;  // -q
+    int m_outError = 0;
 };
 
 // -q keeps a log line when it reports a failure: a line ending in "!", the HEX file's and the

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "boot/Clock.h"
+#include "cli/OutputGuard.h"
 
 namespace {
 constexpr size_t TraceDataBytes = 64;
@@ -24,12 +25,15 @@ void TTraceBackend::Close(int handle) {
 }
 
 bool TTraceBackend::Write(int handle, const uint8_t* report, size_t len, uint32_t timeoutMs) {
+    // An interruption waits until the report is in the trace.
+    TSignalHold hold;
     const bool taken = m_inner.Write(handle, report, len, timeoutMs);
     if (taken) Trace(true, report, len);
     return taken;
 }
 
 bool TTraceBackend::Read(int handle, uint8_t* report, size_t len, size_t& received) {
+    TSignalHold hold;
     const bool got = m_inner.Read(handle, report, len, received);
     if (got) Trace(false, report, received < len ? received : len);
     return got;
@@ -40,6 +44,7 @@ void TTraceBackend::Trace(bool out, const uint8_t* report, size_t len) {
     const uint64_t now = NowUs();
     const uint64_t elapsed = now >= m_startUs ? now - m_startUs : 0;
     m_out << FormatLine(elapsed, out, report + 1, len - 1) << '\n';
+    m_out.flush();
     ++m_lines;
 }
 

@@ -6,7 +6,8 @@
 // the clock time since the start with 3 decimals, the 64 data bytes without the report ID. OUT lines
 // are written for the reports the device took (Write returned true), since a report that was not taken
 // never reached the bootloader; IN lines for every report Read returned. The time is taken when the
-// call returns.
+// call returns. Each line is flushed as it is written, and SIGINT and SIGTERM wait while a report
+// and its line are under way, so an interrupted run's trace holds every report that was carried.
 
 #include <cstdint>
 #include <ostream>

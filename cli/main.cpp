@@ -12,6 +12,7 @@
 #include "cli/BoardFarm.h"
 #include "cli/CliOptions.h"
 #include "cli/FlashSession.h"
+#include "cli/OutputGuard.h"
 #include "platform/ProgramVersion.h"
 #include "usb/HidLocale.h"
 
@@ -177,7 +178,9 @@ int main(int argc, char** argv) {
             return ExitUsage;
         }
         std::fputs(UdevRuleText(vid, pid).c_str(), stdout);
-        return ExitOk;
+        int outError = 0;
+        FlushOutput(stdout, outError);
+        return FailedWrite(ExitOk, "standard output", outError);
     }
     o.command = list->parsed()    ? TCommand::List
                 : info->parsed()  ? TCommand::Info

@@ -27,20 +27,20 @@ std::string HistoryFilePath(uint8_t family) {
 
 std::vector<std::string> LoadHistory(const std::string& path, bool* exists) {
     std::vector<std::string> entries;
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (exists) *exists = f != nullptr;
-    if (!f) return entries;
+    std::string data;
+    const bool read = ReadKeptFile(path, HistoryReadLimit, data);
+    if (exists) *exists = read;
+    if (!read) return entries;
     std::string cur;
     bool pending = false;
-    int c;
-    while ((c = std::fgetc(f)) != EOF) {
+    for (const char c : data) {
         if (c == '\n') {
             if (!cur.empty() && cur.back() == '\r') cur.pop_back();
             entries.push_back(cur);
             cur.clear();
             pending = false;
         } else {
-            cur += char(c);
+            cur += c;
             pending = true;
         }
     }
@@ -48,7 +48,6 @@ std::vector<std::string> LoadHistory(const std::string& path, bool* exists) {
         if (!cur.empty() && cur.back() == '\r') cur.pop_back();
         entries.push_back(cur);
     }
-    std::fclose(f);
     return entries;
 }
 

@@ -6,12 +6,15 @@
 #include <vector>
 
 constexpr size_t HistoryKeep = 10;
+// Ten paths take a few KiB; a longer history file is read up to here.
+constexpr size_t HistoryReadLimit = 1 << 20;
 
 // "History_P16.txt" and so on, or "" for a family code outside the table.
 std::string HistoryFileName(uint8_t family);
 // ExeDir + the family's history file, or "" for a family code outside the table.
 std::string HistoryFilePath(uint8_t family);
-// The entries of a history file; a missing file gives an empty list. exists tells which.
+// The entries of a history file; a missing file, or one that is no regular file, gives an empty list.
+// exists tells which.
 std::vector<std::string> LoadHistory(const std::string& path, bool* exists = nullptr);
 // Writes the entries with CR LF line ends through a temporary file and a rename.
 bool SaveHistory(const std::string& path, const std::vector<std::string>& entries, std::string* error = nullptr);

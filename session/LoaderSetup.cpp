@@ -124,19 +124,12 @@ void SetLoaderSetupDefaults(int32_t defaultLeft, int32_t defaultTop) {
 }
 
 bool LoadLoaderSetup(int32_t defaultLeft, int32_t defaultTop) {
-    std::FILE* f = std::fopen(LoaderSetupFileName().c_str(), "rb");
-    if (!f) {
+    std::string record;
+    if (!ReadKeptFile(LoaderSetupFileName(), LoaderSetupSize, record) || record.size() < LoaderSetupSize) {
         SetLoaderSetupDefaults(defaultLeft, defaultTop);
         return false;
     }
-    uint8_t record[LoaderSetupSize];
-    const size_t n = std::fread(record, 1, sizeof record, f);
-    std::fclose(f);
-    if (n < LoaderSetupSize) {
-        SetLoaderSetupDefaults(defaultLeft, defaultTop);
-        return false;
-    }
-    LoaderSetup = DecodeLoaderSetup(record);
+    LoaderSetup = DecodeLoaderSetup(reinterpret_cast<const uint8_t*>(record.data()));
     return true;
 }
 

@@ -113,26 +113,6 @@ bool ParseInteger(const std::string& text, int32_t& result) {
     return true;
 }
 
-bool ReadWholeFile(const std::string& name, std::string& data) {
-    const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    struct stat st {};
-    // Anything but a regular file (a folder in its place, say) reads as empty.
-    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    char buffer[8192];
-    while (ok) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            ok = n == 0;
-            break;
-        }
-        data.append(buffer, static_cast<size_t>(n));
-    }
-    ::close(fd);
-    return ok;
-}
-
 } // namespace
 
 TSimpleIniFile::TSimpleIniFile(const std::string& fileName)
@@ -149,7 +129,12 @@ TSimpleIniFile::~TSimpleIniFile() {
 
 void TSimpleIniFile::Load() {
     std::string data;
-    if (m_fileName.empty() || !ReadWholeFile(m_fileName, data)) return;
+    if (m_fileName.empty() || !ReadKeptFile(m_fileName, ReadLimit, data, &m_cut)) return;
+    // A line cut at the limit would read as a different value.
+    if (m_cut) {
+        const size_t lastBreak = data.rfind('\n');
+        data.resize(lastBreak == std::string::npos ? 0 : lastBreak + 1);
+    }
     bool styleKnown = false;
     size_t start = 0;
     while (start < data.size()) {
@@ -292,7 +277,8 @@ bool TSimpleIniFile::UpdateFile(std::string& error) {
     error.clear();
     if (!m_modified) return true;
     const std::string failure = "Unable to write to " + m_fileName;
-    if (m_fileName.empty()) {
+    // What lies past the read limit is not in memory, so writing the file back would lose it.
+    if (m_fileName.empty() || m_cut) {
         error = failure;
         return false;
     }

@@ -34,9 +34,11 @@ public:
     bool WriteString(const std::string& section, const std::string& key, const std::string& value);
 
     // Writes pending changes; on failure error = "Unable to write to <file>" and the old file is
-    // left as it was.
+    // left as it was. A file read only in part (Cut()) is never written.
     bool UpdateFile(std::string& error);
     bool Modified() const { return m_modified; }
+    // The file holds more than ReadLimit bytes: only its whole lines within the limit were read.
+    bool Cut() const { return m_cut; }
     const std::string& FileName() const { return m_fileName; }
 
     static void SetDefaultFileName(const std::string& fileName);
@@ -46,6 +48,8 @@ public:
     static std::string DefaultFileNameFor(const std::string& dir, const std::string& programPath);
 
     static constexpr size_t MaxValueLength = 2047;
+    // The window's settings take a few hundred bytes; a larger file is read up to here.
+    static constexpr size_t ReadLimit = 1 << 20;
 
 private:
     struct TLine {
@@ -66,4 +70,5 @@ private:
     std::vector<TLine> m_lines;
     std::string m_eol = "\n"; // used for lines we add: the file's own style
     bool m_modified = false;
+    bool m_cut = false;
 };

@@ -70,11 +70,10 @@ std::string HidTextFromDevice(const std::u32string& text) {
     return CutText(out, HidMaxText);
 }
 
-void HidFindDevices(THidDeviceTable& table, uint8_t& count, uint16_t vendorId, uint16_t productId) {
-    for (auto& slot : table) slot.Clear();
-    count = 0;
+std::vector<THidDevice> HidListDevices(uint16_t vendorId, uint16_t productId) {
+    std::vector<THidDevice> found;
     std::vector<THidInterfaceInfo> list;
-    if (!Backend->Enumerate(list)) return;
+    if (!Backend->Enumerate(list)) return found;
     for (const auto& info : list) {
         if (info.path.empty()) continue;  // no detail data: skipped
         THidDevice rec;
@@ -91,8 +90,16 @@ void HidFindDevices(THidDeviceTable& table, uint8_t& count, uint16_t vendorId, u
         rec.handle = -1;
         const bool match = (rec.vendorId == vendorId && rec.productId == productId) ||
                            (vendorId == 0 && productId == 0);
-        if (!match) continue;
-        table[count] = rec;
+        if (match) found.push_back(std::move(rec));
+    }
+    return found;
+}
+
+void HidFindDevices(THidDeviceTable& table, uint8_t& count, uint16_t vendorId, uint16_t productId) {
+    for (auto& slot : table) slot.Clear();
+    count = 0;
+    for (auto& rec : HidListDevices(vendorId, productId)) {
+        table[count] = std::move(rec);
         if (count < HidMaxCount) ++count;
     }
 }

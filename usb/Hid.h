@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "usb/HidBackend.h"
 
@@ -43,6 +44,8 @@ extern THidDeviceTable TargetDevices;
 extern uint8_t TargetDeviceCount;
 
 void HidFindDevices(THidDeviceTable& table, uint8_t& count, uint16_t vendorId, uint16_t productId);
+// Every matching device, without the table's bound of 31 (the command line's list and --all).
+std::vector<THidDevice> HidListDevices(uint16_t vendorId, uint16_t productId);
 bool HidOpen(THidDevice& device);
 bool HidClose(THidDevice& device);
 bool HidWriteReport(THidDevice& device, const uint8_t* data64);

@@ -61,6 +61,7 @@ private slots:
     void CloseInstallsTheVendorDeviceOpener();
     void GeometryAndFontComeFromTheSettingsFile();
     void MaximisedWindowKeepsItsNormalBounds();
+    void OversizedSettingsFileIsNotedAndKept();
 
 private:
     std::unique_ptr<TGuiRig> m_rig;
@@ -246,5 +247,19 @@ void TFormLifecycleTest::MaximisedWindowKeepsItsNormalBounds() {
     QCOMPARE(ini.ReadInteger("Sizes", "MainHeight", 0), 510);
 }
 
+void TFormLifecycleTest::OversizedSettingsFileIsNotedAndKept() {
+    const std::string ini = m_rig->PathIn("quarnel-flash.ini");
+    const std::string text = "[Sizes]\nMainWidth=520\n" + std::string(TSimpleIniFile::ReadLimit, ';') + "\n";
+    QVERIFY(m_rig->WriteFile("quarnel-flash.ini", text));
+    m_rig->Start();
+    QCOMPARE(m_rig->Form().width(), 520);
+    QVERIFY(m_rig->LogContains(
+        QString::fromStdString("Settings file " + ini + ": only its first 1024 KiB were read; it is not rewritten.")));
+    m_rig->Stop();
+    QVERIFY(m_rig->ReadFile("quarnel-flash.ini") == text);
+    QCOMPARE(m_rig->messages, std::vector<QString>{QString::fromStdString("Unable to write to " + ini)});
+}
+
 GUI_TEST_CLASS(TFormLifecycleTest)
 #include "FormLifecycleTest.moc"
+

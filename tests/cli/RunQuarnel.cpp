@@ -35,12 +35,11 @@ std::vector<std::string> TRunResult::OutLines() const {
     return lines;
 }
 
-TRunResult RunQuarnel(const std::vector<std::string>& args, int timeoutS, const std::string& stdinPath) {
-    return RunProgram(QUARNEL_CLI_BINARY, args, {}, timeoutS, stdinPath);
-}
+namespace {
 
-TRunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
-                      const std::vector<std::string>& env, int timeoutS, const std::string& stdinPath) {
+TRunResult Run(const std::string& program, const std::vector<std::string>& args, const std::vector<std::string>& env,
+               const TRunOptions& options) {
+    const int timeoutS = options.timeoutS;
     std::vector<std::string> vars;
     for (char** e = environ; *e != nullptr; ++e) {
         const std::string var = *e;
@@ -60,10 +59,18 @@ TRunResult RunProgram(const std::string& program, const std::vector<std::string>
     int out[2];
     int err[2];
     if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return r;
+    if (options.stdoutReaderGone) {
+        ::close(out[0]);
+        out[0] = ::open("/dev/null", O_RDONLY | O_CLOEXEC); // reads as an at once closed stream
+    }
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 0, stdinPath.c_str(), O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+    posix_spawn_file_actions_addopen(&fa, 0, options.stdinPath.c_str(), O_RDONLY, 0);
+    if (options.stdoutFile.empty()) {
+        posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+    } else {
+        posix_spawn_file_actions_addopen(&fa, 1, options.stdoutFile.c_str(), O_WRONLY, 0);
+    }
     posix_spawn_file_actions_adddup2(&fa, err[1], 2);
     std::vector<std::string> all = {program};
     all.insert(all.end(), args.begin(), args.end());
@@ -72,7 +79,10 @@ TRunResult RunProgram(const std::string& program, const std::vector<std::string>
         argv.push_back(a.data());
     argv.push_back(nullptr);
     pid_t pid = -1;
+    // An ignored signal stays ignored across exec.
+    const auto savedPipe = ::signal(SIGPIPE, options.ignoreSigpipe ? SIG_IGN : SIG_DFL);
     const int rc = ::posix_spawn(&pid, program.c_str(), &fa, nullptr, argv.data(), envp.data());
+    ::signal(SIGPIPE, savedPipe);
     posix_spawn_file_actions_destroy(&fa);
     ::close(out[1]);
     ::close(err[1]);
@@ -81,6 +91,7 @@ TRunResult RunProgram(const std::string& program, const std::vector<std::string>
         ::close(err[0]);
         return r;
     }
+    if (options.whileRunning) options.whileRunning(pid);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutS);
     pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
     int open = 2;
@@ -106,8 +117,29 @@ TRunResult RunProgram(const std::string& program, const std::vector<std::string>
     for (auto& f : fds)
         if (f.fd >= 0) ::close(f.fd);
     int status = 0;
-    if (::waitpid(pid, &status, 0) == pid && WIFEXITED(status)) r.exitCode = WEXITSTATUS(status);
+    if (::waitpid(pid, &status, 0) == pid) {
+        if (WIFEXITED(status)) r.exitCode = WEXITSTATUS(status);
+        if (WIFSIGNALED(status)) r.signal = WTERMSIG(status);
+    }
     return r;
+}
+
+} // namespace
+
+TRunResult RunQuarnel(const std::vector<std::string>& args, int timeoutS, const std::string& stdinPath) {
+    return RunProgram(QUARNEL_CLI_BINARY, args, {}, timeoutS, stdinPath);
+}
+
+TRunResult RunQuarnel(const std::vector<std::string>& args, const TRunOptions& options) {
+    return Run(QUARNEL_CLI_BINARY, args, {}, options);
+}
+
+TRunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                      const std::vector<std::string>& env, int timeoutS, const std::string& stdinPath) {
+    TRunOptions options;
+    options.timeoutS = timeoutS;
+    options.stdinPath = stdinPath;
+    return Run(program, args, env, options);
 }
 
 std::string ExamplePath(const std::string& relative) {

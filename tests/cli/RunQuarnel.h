@@ -1,11 +1,15 @@
 #pragma once
 // Starts the built quarnel program and collects what it wrote and how it ended.
 
+#include <sys/types.h>
+
+#include <functional>
 #include <string>
 #include <vector>
 
 struct TRunResult {
     int exitCode = -1; // -1: did not exit normally
+    int signal = 0;    // the signal that ended it, if one did
     std::string out;
     std::string err;
     std::vector<std::string> OutLines() const; // stdout split at newlines, trailing blanks removed
@@ -20,6 +24,17 @@ TRunResult RunQuarnel(const std::vector<std::string>& args, int timeoutS = 120,
 TRunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                       const std::vector<std::string>& env = {}, int timeoutS = 120,
                       const std::string& stdinPath = "/dev/null");
+
+// Where quarnel's standard streams go, and what happens while it runs.
+struct TRunOptions {
+    std::string stdinPath = "/dev/null";
+    std::string stdoutFile;         // opened for writing in place of the pipe (e.g. /dev/full)
+    bool stdoutReaderGone = false;  // a pipe whose reading end is closed before the start
+    bool ignoreSigpipe = false;     // started with SIGPIPE ignored, as some launchers do
+    std::function<void(pid_t)> whileRunning; // called once, right after the start
+    int timeoutS = 120;
+};
+TRunResult RunQuarnel(const std::vector<std::string>& args, const TRunOptions& options);
 
 std::string ExamplePath(const std::string& relative);
 std::string CliDataPath(const std::string& name);

@@ -2,6 +2,7 @@
 
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -63,16 +64,6 @@ TEST_F(FileSafetyTest, WriteThatFailsHalfWayKeepsTheOldFile) {
     EXPECT_TRUE(NoTemporaryFiles());
 }
 
-TEST_F(FileSafetyTest, ReadOnlySetupFileIsStillReplacedWhenTheFolderAllowsIt) {
-    // The record is replaced by a rename, which needs a writable folder, not a writable file.
-    ASSERT_TRUE(StoreLoaderSetup());
-    ::chmod((dir + "Quarnel.dat").c_str(), 0444);
-    LoaderSetup.vid = 0x0102;
-    EXPECT_TRUE(StoreLoaderSetup());
-    ASSERT_TRUE(LoadLoaderSetup(0, 0));
-    EXPECT_EQ(LoaderSetup.vid, 0x0102);
-}
-
 TEST_F(FileSafetyTest, FolderThatIsAFileCannotBeWrittenAndNothingIsLost) {
     const std::string blocker = dir + "notafolder";
     std::ofstream(blocker) << "keep";
@@ -113,4 +104,113 @@ TEST_F(FileSafetyTest, EveryKeptFileKeepsItsMode) {
         }
     }
     EXPECT_TRUE(NoTemporaryFiles());
+}
+
+namespace {
+
+// The three kept files, each with its writer.
+std::vector<std::pair<std::string, std::function<bool(std::string*)>>> KeptFileWriters(const std::string& dir) {
+    const std::string history = dir + "History_P18.txt";
+    const std::string ini = dir + "quarnel-flash.ini";
+    return {
+        {LoaderSetupFileName(), [](std::string* error) { return StoreLoaderSetup(error); }},
+        {history, [history](std::string* error) { return SaveHistory(history, {"/a.hex"}, error); }},
+        {ini, [ini](std::string* error) {
+             TSimpleIniFile f(ini);
+             f.WriteInteger("Position", "Left", 7);
+             std::string text;
+             const bool ok = f.UpdateFile(text);
+             if (error) *error = text;
+             return ok;
+         }},
+    };
+}
+
+// Runs work in a child process; true when it ended by itself within seconds.
+bool EndsWithin(const std::function<void()>& work, int seconds) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        work();
+        ::_exit(0);
+    }
+    for (int waited = 0; waited < seconds * 100; ++waited) {
+        int status = 0;
+        if (::waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        ::usleep(10000);
+    }
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+    return false;
+}
+
+} // namespace
+
+// A file the user made read-only is not replaced, although the folder would allow it.
+TEST_F(FileSafetyTest, ReadOnlyKeptFilesAreLeftAlone) {
+    for (const auto& [path, write] : KeptFileWriters(dir)) {
+        std::ofstream(path) << "mine\n";
+        ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
+        std::string error;
+        EXPECT_FALSE(write(&error)) << path;
+        EXPECT_EQ(error, "Unable to write to " + path);
+        EXPECT_EQ(Read(path), "mine\n");
+        struct stat st {};
+        ASSERT_EQ(::stat(path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0444u) << path;
+    }
+    EXPECT_TRUE(NoTemporaryFiles());
+}
+
+// A FIFO in place of a kept file reads as a missing file at once and is not replaced.
+TEST_F(FileSafetyTest, FifoInPlaceOfAKeptFileNeitherBlocksNorIsReplaced) {
+    const std::string ini = dir + "quarnel-flash.ini";
+    const std::string history = dir + "History_P18.txt";
+    const std::vector<std::pair<std::string, std::function<void()>>> readers = {
+        {LoaderSetupFileName(), [] {
+             if (LoadLoaderSetup(1, 2) || LoaderSetup.vid != DefaultVid) ::_exit(3);
+         }},
+        {history, [history] {
+             bool exists = true;
+             if (!LoadHistory(history, &exists).empty() || exists) ::_exit(3);
+         }},
+        {ini, [ini] {
+             if (TSimpleIniFile(ini).ReadInteger("Sizes", "MainWidth", 5) != 5) ::_exit(3);
+         }},
+    };
+    for (const auto& [path, read] : readers) {
+        ASSERT_EQ(::mkfifo(path.c_str(), 0644), 0);
+        EXPECT_TRUE(EndsWithin(read, 5)) << path;
+    }
+    for (const auto& [path, write] : KeptFileWriters(dir)) {
+        std::string error;
+        EXPECT_FALSE(write(&error)) << path;
+        EXPECT_EQ(error, "Unable to write to " + path);
+        struct stat st {};
+        ASSERT_EQ(::lstat(path.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISFIFO(st.st_mode)) << path;
+    }
+}
+
+// The settings file is read up to its limit in whole lines, and a file read in part is never rewritten.
+TEST_F(FileSafetyTest, OversizedSettingsFileIsReadInPartAndKept) {
+    const std::string ini = dir + "quarnel-flash.ini";
+    std::string text = "[Sizes]\nMainWidth=600\n";
+    const std::string filler = "; " + std::string(97, 'x') + "\n";
+    while (text.size() + filler.size() < TSimpleIniFile::ReadLimit - 10)
+        text += filler;
+    // "MainHeight=12" lies within the limit, the rest of its line and everything after beyond it.
+    text += ";" + std::string(TSimpleIniFile::ReadLimit - 13 - text.size() - 2, 'c') + "\n";
+    text += "MainHeight=1234567\n" + std::string(3 << 20, 'y') + "\nMainLeft=9\n";
+    std::ofstream(ini, std::ios::binary) << text;
+    TSimpleIniFile f(ini);
+    EXPECT_TRUE(f.Cut());
+    EXPECT_EQ(f.ReadInteger("Sizes", "MainWidth", 0), 600);
+    EXPECT_EQ(f.ReadInteger("Sizes", "MainLeft", -1), -1);
+    EXPECT_EQ(f.ReadInteger("Sizes", "MainHeight", -1), -1); // a cut line is not read as 12
+    f.WriteInteger("Sizes", "MainWidth", 700);
+    std::string error;
+    EXPECT_FALSE(f.UpdateFile(error));
+    EXPECT_EQ(error, "Unable to write to " + ini);
+    EXPECT_EQ(Read(ini), text);
+    EXPECT_FALSE(TSimpleIniFile(dir + "small.ini").Cut());
 }
