@@ -165,26 +165,28 @@ TEST_F(FileSafetyTest, ReadOnlyKeptFilesAreLeftAlone) {
 TEST_F(FileSafetyTest, FifoInPlaceOfAKeptFileNeitherBlocksNorIsReplaced) {
     const std::string ini = dir + "quarnel-flash.ini";
     const std::string history = dir + "History_P18.txt";
-    const std::vector<std::pair<std::string, std::function<void()>>> readers = {
-        {LoaderSetupFileName(), [] {
-             if (LoadLoaderSetup(1, 2) || LoaderSetup.vid != DefaultVid) ::_exit(3);
-         }},
-        {history, [history] {
-             bool exists = true;
-             if (!LoadHistory(history, &exists).empty() || exists) ::_exit(3);
-         }},
-        {ini, [ini] {
-             if (TSimpleIniFile(ini).ReadInteger("Sizes", "MainWidth", 5) != 5) ::_exit(3);
-         }},
+    const std::vector<std::function<bool()>> readers = {
+        [] { return !LoadLoaderSetup(1, 2) && LoaderSetup.vid == DefaultVid; },
+        [history] {
+            bool exists = true;
+            return LoadHistory(history, &exists).empty() && !exists;
+        },
+        [ini] { return TSimpleIniFile(ini).ReadInteger("Sizes", "MainWidth", 5) == 5; },
     };
-    for (const auto& [path, read] : readers) {
+    const auto writers = KeptFileWriters(dir);
+    ASSERT_EQ(readers.size(), writers.size());
+    for (size_t i = 0; i < writers.size(); ++i) {
+        const std::string& path = writers[i].first;
         ASSERT_EQ(::mkfifo(path.c_str(), 0644), 0);
-        EXPECT_TRUE(EndsWithin(read, 5)) << path;
-    }
-    for (const auto& [path, write] : KeptFileWriters(dir)) {
-        std::string error;
-        EXPECT_FALSE(write(&error)) << path;
-        EXPECT_EQ(error, "Unable to write to " + path);
+        // In a child process, so that a read that blocks fails the test instead of stopping it.
+        EXPECT_TRUE(EndsWithin(
+            [&] {
+                std::string error;
+                const bool refused = !writers[i].second(&error) && error == "Unable to write to " + path;
+                if (!readers[i]() || !refused) ::_exit(3);
+            },
+            5))
+            << path;
         struct stat st {};
         ASSERT_EQ(::lstat(path.c_str(), &st), 0);
         EXPECT_TRUE(S_ISFIFO(st.st_mode)) << path;
