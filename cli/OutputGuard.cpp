@@ -38,6 +38,12 @@ size_t Utf8Length(const std::string& text, size_t i) {
     return n;
 }
 
+// The file behind the flash command's FILE: standard input for "-".
+bool InputStat(const std::string& input, struct stat& st) {
+    if (input.empty()) return false;
+    return input == "-" ? ::fstat(STDIN_FILENO, &st) == 0 : ::stat(input.c_str(), &st) == 0;
+}
+
 } // namespace
 
 TSignalHold::TSignalHold() {
@@ -52,11 +58,12 @@ TSignalHold::~TSignalHold() {
     ::sigprocmask(SIG_SETMASK, &m_saved, nullptr);
 }
 
-bool SameFile(const std::string& a, const std::string& b) {
-    struct stat sa {};
-    struct stat sb {};
-    return !a.empty() && !b.empty() && ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 &&
-           sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+bool SameFile(const std::string& output, const std::string& input) {
+    struct stat so {};
+    struct stat si {};
+    // Only a regular file is emptied by writing it; /dev/null as both is no danger.
+    return !output.empty() && ::stat(output.c_str(), &so) == 0 && S_ISREG(so.st_mode) && InputStat(input, si) &&
+           so.st_dev == si.st_dev && so.st_ino == si.st_ino;
 }
 
 bool OutputsSpareTheInput(const TCliOptions& o, std::string& error) {
@@ -67,7 +74,8 @@ bool OutputsSpareTheInput(const TCliOptions& o, std::string& error) {
         {"--sim-dump", o.simDump.empty() ? "" : o.simDump + "-boot.bin"}};
     for (const auto& [option, path] : outputs) {
         if (!SameFile(path, o.file)) continue;
-        error = option + " would write over the HEX file " + o.file + " (as " + path + "); choose another file";
+        error = option + " would write over the HEX file " + (o.file == "-" ? "on standard input" : o.file) +
+                (path != o.file ? " (as " + path + ")" : "") + "; choose another file";
         return false;
     }
     return true;
@@ -163,11 +171,12 @@ bool TTraceFile::Open(const std::string& path, const std::string& avoid, std::st
     }
     struct stat mine {};
     struct stat other {};
-    if (::fstat(m_fd, &mine) == 0 && !avoid.empty() && ::stat(avoid.c_str(), &other) == 0 &&
+    if (::fstat(m_fd, &mine) == 0 && S_ISREG(mine.st_mode) && InputStat(avoid, other) &&
         mine.st_dev == other.st_dev && mine.st_ino == other.st_ino) {
         ::close(m_fd);
         m_fd = -1;
-        error = "--trace would write over the HEX file " + avoid + "; choose another file";
+        error = "--trace would write over the HEX file " + (avoid == "-" ? "on standard input" : avoid) +
+                "; choose another file";
         return false;
     }
     if (S_ISREG(mine.st_mode) && ::ftruncate(m_fd, 0) != 0) {

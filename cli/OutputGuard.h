@@ -12,9 +12,9 @@
 
 #include "cli/CliOptions.h"
 
-// True when both paths exist and are the same file (same device and inode): links and symbolic links
-// to a file count as that file.
-bool SameFile(const std::string& a, const std::string& b);
+// True when output exists and is the same file (same device and inode) as input, the flash command's
+// FILE ("-": standard input): links and symbolic links to a file count as that file.
+bool SameFile(const std::string& output, const std::string& input);
 
 // The files a flash run writes (the trace, the flash dumps) must not be the HEX file it reads; false
 // with error naming the option otherwise.
@@ -63,7 +63,7 @@ public:
     TTraceFile(const TTraceFile&) = delete;
     TTraceFile& operator=(const TTraceFile&) = delete;
 
-    // Opens (creating or emptying) path, refusing to empty the file that avoid names.
+    // Opens (creating or emptying) path, refusing to empty the file that avoid names (as SameFile).
     bool Open(const std::string& path, const std::string& avoid, std::string& error);
     // errno of the first failed write, 0 while none failed.
     int Error() const { return m_error; }

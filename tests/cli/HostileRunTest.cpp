@@ -71,19 +71,23 @@ TEST(QuarnelOutputs, NeverWriteOverTheHexFile) {
     std::filesystem::create_hard_link(hex, dir.File("hard.txt"));
     std::filesystem::create_symlink(hex, dir.File("soft.txt"));
     std::filesystem::copy_file(Blink18, dir.File("d-flash.bin"));
-    const std::vector<std::vector<std::string>> cases = {
-        {"flash", hex, "--simulate", "pic18", "--trace", hex},
-        {"flash", hex, "--simulate", "pic18", "--trace", dir.File("hard.txt")},
-        {"flash", hex, "--simulate", "pic18", "--trace", dir.File("soft.txt")},
-        {"flash", dir.File("d-flash.bin"), "--simulate", "pic18", "--sim-dump", dir.File("d")},
-        {"flash", hex32, "--simulate", "pic32", "--sim-dump", dir.File("p")},
+    // The arguments, and the file on standard input (its name as the input for "-").
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"flash", hex, "--simulate", "pic18", "--trace", hex}, "/dev/null"},
+        {{"flash", hex, "--simulate", "pic18", "--trace", dir.File("hard.txt")}, "/dev/null"},
+        {{"flash", hex, "--simulate", "pic18", "--trace", dir.File("soft.txt")}, "/dev/null"},
+        {{"flash", "-", "--simulate", "pic18", "--trace", dir.File("hard.txt")}, hex},
+        {{"flash", dir.File("d-flash.bin"), "--simulate", "pic18", "--sim-dump", dir.File("d")}, "/dev/null"},
+        {{"flash", hex32, "--simulate", "pic32", "--sim-dump", dir.File("p")}, "/dev/null"},
     };
-    for (const auto& args : cases) {
-        const std::string input = args[1];
+    for (const auto& [args, stdinPath] : cases) {
+        const bool piped = args[1] == "-";
+        const std::string input = piped ? stdinPath : args[1];
         const std::string before = ReadText(input);
-        const TRunResult r = RunQuarnel(args);
+        ASSERT_FALSE(before.empty());
+        const TRunResult r = RunQuarnel(args, 120, stdinPath);
         EXPECT_EQ(r.exitCode, 1) << args.back() << r.err;
-        EXPECT_TRUE(Has(r.err, "would write over the HEX file " + input)) << r.err;
+        EXPECT_TRUE(Has(r.err, "would write over the HEX file " + (piped ? "on standard input" : input))) << r.err;
         EXPECT_EQ(r.out, "") << args.back(); // refused before anything ran
         EXPECT_EQ(ReadText(input), before) << args.back();
     }
