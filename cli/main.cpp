@@ -19,9 +19,9 @@
 namespace {
 
 const char* const ExitCodesText =
-    "Exit codes: 0 done (info: connected), 1 usage error, 2 no bootloader or connection failed,\n"
-    "3 HEX file refused, 4 communication failure during the run (the final command included),\n"
-    "5 the virtual target (--simulate) does not hold the image or saw the protocol broken.";
+    "Exit codes: 0 done (info: connected), 1 usage error or output not written, 2 no bootloader or\n"
+    "connection failed, 3 HEX file refused, 4 communication failure during the run (the final command\n"
+    "included), 5 the virtual target (--simulate) does not hold the image or saw the protocol broken.";
 
 struct TRawOptions {
     std::string vid;
