@@ -3,14 +3,14 @@
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <regex>
 #include <thread>
 
@@ -25,29 +25,22 @@ bool Has(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
-// The processes whose parent is pid, with their command lines (arguments joined by blanks).
-std::vector<std::pair<pid_t, std::string>> ChildrenOf(pid_t parent) {
-    std::vector<std::pair<pid_t, std::string>> found;
-    DIR* proc = ::opendir("/proc");
-    if (proc == nullptr) return found;
-    while (const dirent* e = ::readdir(proc)) {
-        const pid_t pid = pid_t(std::atoi(e->d_name));
+// The child of parent whose command line (arguments joined by blanks) contains pattern, or 0.
+pid_t ChildWith(pid_t parent, const std::string& pattern) {
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator("/proc", ec)) {
+        const pid_t pid = pid_t(std::atoi(e.path().filename().c_str()));
         if (pid <= 0) continue;
-        std::ifstream stat("/proc/" + std::string(e->d_name) + "/stat");
-        std::string line;
-        std::getline(stat, line);
-        const size_t close = line.rfind(')');
-        if (close == std::string::npos) continue;
-        char state = 0;
+        const std::string stat = ReadText(e.path() / "stat");
+        std::string cmd = ReadText(e.path() / "cmdline");
+        std::replace(cmd.begin(), cmd.end(), '\0', ' ');
+        const size_t close = stat.rfind(')');
         int ppid = 0;
-        if (std::sscanf(line.c_str() + close + 1, " %c %d", &state, &ppid) != 2 || ppid != parent) continue;
-        std::string cmd = ReadText("/proc/" + std::string(e->d_name) + "/cmdline");
-        for (auto& c : cmd)
-            if (c == '\0') c = ' ';
-        found.emplace_back(pid, cmd);
+        if (close != std::string::npos && std::sscanf(stat.c_str() + close + 1, " %*c %d", &ppid) == 1 &&
+            ppid == parent && Has(cmd, pattern))
+            return pid;
     }
-    ::closedir(proc);
-    return found;
+    return 0;
 }
 
 template <typename Done>
@@ -120,47 +113,41 @@ TEST(QuarnelOutputs, InterruptedTraceKeepsWholeLines) {
     }
 }
 
-TEST(QuarnelOutputs, WriteErrorsFailTheRun) {
+// An output that cannot be written fails the run with exit 1; a reader that has gone ends it quietly
+// by SIGPIPE, also when whoever started it ignored SIGPIPE.
+TEST(QuarnelOutputs, UnwritableOutputFailsTheRun) {
     TScratchDir dir;
-    const std::string noSpace = "No space left on device";
+    const std::vector<std::string> json = {"flash", Blink18, "--simulate", "pic18", "--json"};
+    const std::vector<std::string> all = {"flash", Blink18, "--all", "--simulate", "pic18", "--boards", "2"};
+    const std::string full = "cannot write standard output: No space left on device";
     struct TCase {
         std::vector<std::string> args;
-        std::string stdoutFile;
-        std::string message;
+        std::string stdoutFile; // "": a pipe whose reader has gone
+        bool ignoreSigpipe;
+        std::string message;    // "": ended by SIGPIPE with nothing on stderr
     };
     const std::vector<TCase> cases = {
-        {{"flash", Blink18, "--simulate", "pic18", "--json"}, "/dev/full", "cannot write standard output: " + noSpace},
-        {{"flash", Blink18, "--simulate", "pic18"}, "/dev/full", "cannot write standard output: " + noSpace},
-        {{"list", "--simulate", "pic18"}, "/dev/full", "cannot write standard output: " + noSpace},
-        {{"flash", Blink18, "--all", "--simulate", "pic18", "--boards", "2", "--json"}, "/dev/full",
-         "cannot write standard output: " + noSpace},
-        {{"flash", Blink18, "--simulate", "pic18", "--trace", "/dev/full"}, "/dev/null",
-         "cannot write the trace file /dev/full: " + noSpace},
-        {{"flash", Blink18, "--simulate", "pic18", "--sim-dump", dir.File("none/p")}, "/dev/null",
+        {json, "/dev/full", false, full},
+        {{"flash", Blink18, "--simulate", "pic18"}, "/dev/full", false, full},
+        {{"list", "--simulate", "pic18"}, "/dev/full", false, full},
+        {all, "/dev/full", false, full},
+        {{"flash", Blink18, "--simulate", "pic18", "--trace", "/dev/full"}, "/dev/null", false,
+         "cannot write the trace file /dev/full: No space left on device"},
+        {{"flash", Blink18, "--simulate", "pic18", "--sim-dump", dir.File("none/p")}, "/dev/null", false,
          "cannot write " + dir.File("none/p") + "-flash.bin: No such file or directory"},
+        {json, "", false, ""}, {json, "", true, ""}, {all, "", false, ""}, {all, "", true, ""},
     };
     for (const auto& c : cases) {
         TRunOptions run;
         run.stdoutFile = c.stdoutFile;
+        run.stdoutReaderGone = c.stdoutFile.empty();
+        run.ignoreSigpipe = c.ignoreSigpipe;
         const TRunResult r = RunQuarnel(c.args, run);
-        EXPECT_EQ(r.exitCode, 1) << c.message << "\n" << r.err;
-        EXPECT_TRUE(Has(r.err, "quarnel: " + c.message)) << r.err;
-    }
-}
-
-// A reader that has gone ends the run quietly, also when SIGPIPE was ignored by whoever started it.
-TEST(QuarnelOutputs, ClosedPipeEndsTheRunQuietly) {
-    for (const bool ignored : {false, true}) {
-        for (const std::vector<std::string>& args :
-             {std::vector<std::string>{"flash", Blink18, "--simulate", "pic18", "--json"},
-              std::vector<std::string>{"flash", Blink18, "--all", "--simulate", "pic18", "--boards", "2"}}) {
-            TRunOptions run;
-            run.stdoutReaderGone = true;
-            run.ignoreSigpipe = ignored;
-            const TRunResult r = RunQuarnel(args, run);
-            EXPECT_EQ(r.signal, SIGPIPE) << "ignored " << ignored << " exit " << r.exitCode;
-            EXPECT_EQ(r.err, "") << "ignored " << ignored;
-        }
+        const std::string what = c.args[2] + " " + c.stdoutFile + (c.ignoreSigpipe ? " SIGPIPE ignored" : "");
+        EXPECT_EQ(r.exitCode, c.message.empty() ? -1 : 1) << what << "\n" << r.err;
+        EXPECT_EQ(r.signal, c.message.empty() ? SIGPIPE : 0) << what;
+        EXPECT_EQ(r.err.empty(), c.message.empty()) << what << "\n" << r.err;
+        EXPECT_TRUE(Has(r.err, c.message)) << r.err;
     }
 }
 
@@ -187,11 +174,7 @@ TEST(QuarnelAll, BoardWhoseProcessIsKilledHasFailed) {
     run.whileRunning = [](pid_t parent) {
         pid_t victim = 0;
         // On the real clock each board takes 0.7 s, so the process is still there to be killed.
-        EXPECT_TRUE(WaitFor([&] {
-            for (const auto& [pid, cmd] : ChildrenOf(parent))
-                if (Has(cmd, "--path sim:2 ")) victim = pid;
-            return victim != 0;
-        }));
+        EXPECT_TRUE(WaitFor([&] { return (victim = ChildWith(parent, "--path sim:2 ")) != 0; }));
         if (victim != 0) ::kill(victim, SIGKILL);
     };
     const TRunResult r =
