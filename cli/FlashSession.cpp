@@ -3,7 +3,9 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <utility>
 #include <vector>
 
 #include "boot/BL_Flash.h"

@@ -151,7 +151,7 @@ void TCliOutput::LogLine(const std::string& line) {
     EndPlainLine();
     if (!line.empty() && line[0] != ' ') {
         const std::string name = TrimRight(line);
-        if (!name.empty()) m_label = name;
+        if (!name.empty()) m_label = EscapeControls(name); // drawn on the terminal as the bar's label
     }
     if (m_config.json) {
         Event({{"event", "log"}, {"line", line}});
