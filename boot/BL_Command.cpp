@@ -10,10 +10,22 @@ THidDevice* SelectedSlot() {
 
 namespace {
 
-// Up to 501 polls, 12 ms apart after each empty one; true at the first report.
+// A failed transfer on a board that is gone counts as a missing answer, once, and marks the run so
+// that nothing more is sent or polled for.
+bool NoteUnplugged(const THidDevice& device) {
+    if (TargetUnplugged) return true;
+    if (!HidDeviceGone(device)) return false;
+    TargetUnplugged = true;
+    ++CommErrorCount;
+    return true;
+}
+
+// Up to 501 polls, 12 ms apart after each empty one; true at the first report. A board that is gone
+// ends the polling at once.
 bool PollAnswer(THidDevice& device, uint8_t* answer) {
     for (int attempt = 0; attempt < MaxPolls; ++attempt) {
         if (HidReadReport(device, answer)) return true;
+        if (HidDeviceGone(device)) return false;
         Pause(PauseAfterPollMs);
     }
     return false;
@@ -26,12 +38,15 @@ void BootQuery(uint8_t code, TBootPacket& buffer) {
     buffer.fill(0);
     buffer[0] = CommandMarker;
     buffer[1] = code;
-    HidWriteReport(CurrentDevice, buffer.data());
+    if (!HidWriteReport(CurrentDevice, buffer.data()) && NoteUnplugged(CurrentDevice)) {
+        buffer.fill(0);
+        return;
+    }
     Pause(PauseAfterSendMs);
     buffer.fill(0);
     if (!PollAnswer(CurrentDevice, buffer.data())) {
         buffer.fill(0);
-        ++CommErrorCount;
+        if (!NoteUnplugged(CurrentDevice)) ++CommErrorCount;
     }
 }
 
@@ -47,7 +62,7 @@ bool BootData(const TBootPacket& report) {
     if (CommErrorCount > 0) return false;
     THidDevice* slot = SelectedSlot();
     if (!slot) return false;
-    HidWriteReport(*slot, report.data());
+    if (!HidWriteReport(*slot, report.data()) && NoteUnplugged(*slot)) return false;
     Pause(PauseAfterDataMs);
     return true;
 }
@@ -56,11 +71,11 @@ bool BootDataAck(const TBootPacket& packet, uint8_t expectedEcho) {
     if (CommErrorCount > 0) return false;
     THidDevice* slot = SelectedSlot();
     if (!slot) return false;
-    HidWriteReport(*slot, packet.data());
+    if (!HidWriteReport(*slot, packet.data()) && NoteUnplugged(*slot)) return false;
     Pause(PauseAfterSendMs);
     TBootPacket answer{};
     if (PollAnswer(*slot, answer.data())) return answer[1] == expectedEcho;
-    ++CommErrorCount;
+    if (!NoteUnplugged(*slot)) ++CommErrorCount;
     return false;
 }
 
@@ -75,5 +90,7 @@ bool BootWriteHeader(uint16_t count, uint64_t address) {
     p[5] = uint8_t(a >> 24);
     p[6] = uint8_t(count);
     p[7] = uint8_t(count >> 8);
-    return HidWriteReport(CurrentDevice, p.data());
+    if (HidWriteReport(CurrentDevice, p.data())) return true;
+    NoteUnplugged(CurrentDevice);
+    return false;
 }

@@ -18,6 +18,7 @@ IFlashCheck* RunCheck = nullptr;
 
 // Why an acknowledged packet came back false.
 TStepResult AckFailure() {
+    if (TargetUnplugged) return TStepResult::Unplugged;
     if (CommErrorCount > 0) return TStepResult::NoAnswer;
     if (SelectedDevice == -1) return TStepResult::NotTaken;
     return TStepResult::WrongAnswer;
@@ -247,11 +248,12 @@ TStepResult WriteBlocks(int32_t startOffset, uint16_t blockSize, uint32_t byteCo
     TBootPacket packet;
     while (remaining > 0) {
         // A write header without its data reports would be taken as data by the bootloader.
-        if (CommErrorCount > 0) return TStepResult::NoAnswer;
+        if (CommErrorCount > 0) return AckFailure();
         uint32_t blockLeft = uint32_t(blockSize < remaining ? blockSize : remaining);
         const uint64_t address = uint64_t(ImageOffsetToAddress(int64_t(offset))) + baseAddress;
         HostFlashCommand(cmdWrite, uint32_t(address), blockLeft);
-        if (!BootWriteHeader(uint16_t(blockLeft), address)) return TStepResult::NotTaken;
+        if (!BootWriteHeader(uint16_t(blockLeft), address))
+            return TargetUnplugged ? TStepResult::Unplugged : TStepResult::NotTaken;
         while (blockLeft > 0) {
             const uint32_t chunk = blockLeft > 64 ? 64 : blockLeft;
             packet.fill(0xFF);
@@ -367,6 +369,7 @@ std::string FailureLine(TStepResult r) {
     case TStepResult::WrongAnswer: return "Flashing failed: wrong answer from target!";
     case TStepResult::NotTaken: return "Flashing failed: target takes no data!";
     case TStepResult::Refused: return "Flashing refused: run outside the image!";
+    case TStepResult::Unplugged: return "Flashing failed: target unplugged!";
     case TStepResult::Ok: break;
     }
     return "";

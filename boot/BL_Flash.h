@@ -18,7 +18,7 @@ constexpr std::array<TPic32PatchEntry, 4> Pic32BootPatch = {
     {{0x0040, 0x3C1E0000}, {0x0044, 0x37DE0000}, {0x0048, 0x03C00008}, {0x004C, 0x70000000}}};
 
 // How a step ended. A step that fails has logged nothing yet; FlashTarget logs the reason once.
-enum class TStepResult { Ok, NoAnswer, WrongAnswer, NotTaken, Refused };
+enum class TStepResult { Ok, NoAnswer, WrongAnswer, NotTaken, Refused, Unplugged };
 
 // How a flash procedure ended (for the command-line exit code, the window and the tests).
 // FinalCommandFailed: the image was written, but the board did not take the report that ends the

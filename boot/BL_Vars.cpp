@@ -4,6 +4,7 @@ bool BootloaderActive = false;
 int32_t FlashPhase = 0;
 uint8_t McuFamily = FamNone;
 int32_t CommErrorCount = 0;
+bool TargetUnplugged = false;
 
 TBootPacket CommandBuffer{};
 TBootInfo BootInfo;
@@ -19,6 +20,7 @@ void ResetBootState() {
     FlashPhase = 0;
     McuFamily = FamNone;
     CommErrorCount = 0;
+    TargetUnplugged = false;
     CommandBuffer.fill(0);
     BootInfo = TBootInfo{};
     BootStartOffset = 0;

@@ -55,6 +55,8 @@ extern bool BootloaderActive;
 extern int32_t FlashPhase;
 extern uint8_t McuFamily;
 extern int32_t CommErrorCount;
+// A transfer failed because the board was unplugged: the run ends at once instead of polling on.
+extern bool TargetUnplugged;
 
 // Protocol.
 extern TBootPacket CommandBuffer;

@@ -18,6 +18,7 @@ public:
     void Close(int handle) override;
     bool Write(int handle, const uint8_t* report, size_t len, uint32_t timeoutMs) override;
     bool Read(int handle, uint8_t* report, size_t len, size_t& received) override;
+    bool Gone(int handle) override { return m_inner.Gone(handle); }
 
     // True when the device stays visible.
     bool Visible(const THidInterfaceInfo& info) const;

@@ -24,6 +24,7 @@ public:
     void Close(int handle) override;
     bool Write(int handle, const uint8_t* report, size_t len, uint32_t timeoutMs) override;
     bool Read(int handle, uint8_t* report, size_t len, size_t& received) override;
+    bool Gone(int handle) override { return m_inner.Gone(handle); }
 
     int64_t Lines() const { return m_lines; }
 

@@ -7,11 +7,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <poll.h>
+#include <time.h>
+
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <mutex>
+#include <thread>
 
 #include "platform/HidReportDescriptor.h"
 #include "platform/TBoundedWriter.h"
+#include "usb/Hid.h"
 
 static_assert(sizeof(wchar_t) == sizeof(char32_t), "hidapi strings are taken as UTF-32");
 
@@ -22,6 +29,7 @@ namespace {
 struct TDeviceIo {
     std::mutex mutex;
     hid_device* dev = nullptr;
+    std::atomic<int> writeErrno{0}; // of the last failed hid_write, set by the write worker
 };
 
 constexpr size_t MaxStringChars = 1024; // far above the 255 bytes the transport keeps
@@ -50,12 +58,27 @@ bool DescriptorFromNode(int fd, std::vector<uint8_t>& out) {
     return true;
 }
 
+// Milliseconds since the node was created or its owner or mode last changed; -1 when unknown.
+int64_t NodeAgeMs(const std::string& path) {
+    struct stat st {};
+    timespec now {};
+    if (::stat(path.c_str(), &st) != 0 || ::clock_gettime(CLOCK_REALTIME, &now) != 0) return -1;
+    const int64_t ms = (int64_t(now.tv_sec) - int64_t(st.st_ctim.tv_sec)) * 1000 +
+                       (int64_t(now.tv_nsec) - int64_t(st.st_ctim.tv_nsec)) / 1000000;
+    return ms < 0 ? 0 : ms;
+}
+
 } // namespace
 
 struct THidApiBackend::TOpenDevice {
     std::shared_ptr<TDeviceIo> io;
     std::unique_ptr<TBoundedWriter> writer;
     bool usesReportIds = false;
+    int watchFd = -1; // our own descriptor of the node: it hangs up when the device goes
+    bool gone = false;
+    ~TOpenDevice() {
+        if (watchFd >= 0) ::close(watchFd);
+    }
 };
 
 THidApiBackend::THidApiBackend(std::string sysfsRoot) : m_sysfsRoot(std::move(sysfsRoot)) {}
@@ -63,6 +86,30 @@ THidApiBackend::THidApiBackend(std::string sysfsRoot) : m_sysfsRoot(std::move(sy
 THidApiBackend::~THidApiBackend() {
     for (size_t i = 0; i < m_devices.size(); ++i)
         if (m_devices[i]) Close(static_cast<int>(i));
+}
+
+bool THidApiBackend::RetryOpen(int err, int64_t nodeAgeMs, int64_t waitedMs) {
+    if (err != EACCES && err != EPERM) return false;
+    return nodeAgeMs >= 0 && nodeAgeMs < NodeSettleMs && waitedMs < NodeSettleMs;
+}
+
+bool THidApiBackend::TransferErrorMeansGone(int err, int fd) {
+    if (err == ENODEV || err == EIO) return true;
+    if (fd < 0) return false;
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR)) != 0;
+}
+
+int THidApiBackend::ProbeOpen(const std::string& path, int& err) const {
+    int64_t waited = 0;
+    for (;;) {
+        const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+        if (fd >= 0) return fd;
+        err = errno;
+        if (!RetryOpen(err, NodeAgeMs(path), waited)) return -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(OpenRetryStepMs));
+        waited += OpenRetryStepMs;
+    }
 }
 
 THidOpenError THidApiBackend::OpenErrorFromErrno(int err) {
@@ -154,9 +201,11 @@ int THidApiBackend::Open(const std::string& path, THidOpenError& error) {
         return -1;
     }
     // hidapi keeps no errno worth trusting, so a probe of our own tells gone from forbidden from busy.
-    const int probe = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    // It stays open while the device is: it is how an unplug is told from a slow device.
+    int probeErr = 0;
+    const int probe = ProbeOpen(path, probeErr);
     if (probe < 0) {
-        error = OpenErrorFromErrno(errno);
+        error = OpenErrorFromErrno(probeErr);
         return -1;
     }
     // hid_open_path crashes on a path that is not a hidraw node, so only those reach it.
@@ -166,9 +215,21 @@ int THidApiBackend::Open(const std::string& path, THidOpenError& error) {
         ::fstat(probe, &st) == 0 && S_ISCHR(st.st_mode) && ::ioctl(probe, HIDIOCGRDESCSIZE, &descSize) == 0;
     std::vector<uint8_t> desc;
     const bool haveDesc = isHidraw && ReadReportDescriptor(path, probe, desc);
-    ::close(probe);
+    TReportDescriptorInfo info;
+    const bool parsed = haveDesc && ParseReportDescriptor(desc.data(), desc.size(), info);
+    // The transport always sends report ID 0 and 64 data bytes: a device that numbers its reports or
+    // has shorter ones would get every packet cut or misread, so it is refused before any transfer.
+    THidOpenError refusal = THidOpenError::None;
     if (!isHidraw) {
-        error = THidOpenError::Other;
+        refusal = THidOpenError::Other;
+    } else if (parsed && info.usesReportIds) {
+        refusal = THidOpenError::NumberedReports;
+    } else if (parsed && info.outputReportLength != HidReportLength) {
+        refusal = THidOpenError::BadReportLength;
+    }
+    if (refusal != THidOpenError::None) {
+        ::close(probe);
+        error = refusal;
         return -1;
     }
 
@@ -176,29 +237,33 @@ int THidApiBackend::Open(const std::string& path, THidOpenError& error) {
     for (size_t i = 0; i < m_devices.size() && slot < 0; ++i)
         if (!m_devices[i]) slot = static_cast<int>(i);
     if (slot < 0 && m_devices.size() >= static_cast<size_t>(MaxOpenDevices)) {
+        ::close(probe);
         error = THidOpenError::Other;
         return -1;
     }
 
     hid_device* dev = hid_open_path(path.c_str());
     if (dev == nullptr) {
+        ::close(probe);
         error = THidOpenError::Other;
         return -1;
     }
     hid_set_nonblocking(dev, 1);
 
     auto device = std::make_unique<TOpenDevice>();
-    TReportDescriptorInfo info;
+    device->watchFd = probe;
     // Without a descriptor assume the bootloader's layout: no report IDs.
-    device->usesReportIds =
-        haveDesc && ParseReportDescriptor(desc.data(), desc.size(), info) && info.usesReportIds;
+    device->usesReportIds = parsed && info.usesReportIds;
     device->io = std::make_shared<TDeviceIo>();
     device->io->dev = dev;
     std::shared_ptr<TDeviceIo> io = device->io;
     device->writer = std::make_unique<TBoundedWriter>(
         [io](const uint8_t* data, size_t len) {
             std::lock_guard<std::mutex> lock(io->mutex);
-            return io->dev != nullptr ? hid_write(io->dev, data, len) : -1;
+            if (io->dev == nullptr) return -1;
+            const int n = hid_write(io->dev, data, len);
+            if (n < 0) io->writeErrno.store(errno);
+            return n;
         },
         [io] {
             std::lock_guard<std::mutex> lock(io->mutex);
@@ -237,7 +302,14 @@ bool THidApiBackend::Write(int handle, const uint8_t* report, size_t len, uint32
     TOpenDevice* device = Device(handle);
     if (device == nullptr || report == nullptr || len == 0) return false;
     // hidraw takes the report ID first and drops a 0 ID itself, so the report goes out as it is.
-    return device->writer->Write(report, len, timeoutMs);
+    if (device->writer->Write(report, len, timeoutMs)) return true;
+    if (TransferErrorMeansGone(device->io->writeErrno.exchange(0), device->watchFd)) device->gone = true;
+    return false;
+}
+
+bool THidApiBackend::Gone(int handle) {
+    const TOpenDevice* device = Device(handle);
+    return device != nullptr && device->gone;
 }
 
 bool THidApiBackend::Read(int handle, uint8_t* report, size_t len, size_t& received) {
@@ -249,12 +321,15 @@ bool THidApiBackend::Read(int handle, uint8_t* report, size_t len, size_t& recei
     if (!lock.owns_lock() || device->io->dev == nullptr) return false;
     if (device->usesReportIds) {
         const int n = hid_read_timeout(device->io->dev, report, len, 0);
+        if (n < 0 && TransferErrorMeansGone(errno, device->watchFd)) device->gone = true;
         if (n <= 0) return false;
         received = static_cast<size_t>(n) < len ? static_cast<size_t>(n) : len;
         return true;
     }
     // Without report IDs hidraw delivers the data alone; the caller expects an ID byte first.
     const int n = hid_read_timeout(device->io->dev, report + 1, len - 1, 0);
+    // hidapi reports a removed device as a poll error without errno; the watch descriptor tells.
+    if (n < 0 && TransferErrorMeansGone(errno, device->watchFd)) device->gone = true;
     if (n <= 0) return false;
     report[0] = 0;
     received = (static_cast<size_t>(n) < len - 1 ? static_cast<size_t>(n) : len - 1) + 1;

@@ -17,6 +17,10 @@ class THidApiBackend final : public IHidBackend {
 public:
     static constexpr int MaxOpenDevices = 64;
     static constexpr uint32_t CloseGraceMs = 100;
+    // A node this young that refuses us may still be waiting for the udev rule that opens it to the
+    // user; the open is tried again every OpenRetryStepMs until the node is NodeSettleMs old.
+    static constexpr int64_t NodeSettleMs = 2000;
+    static constexpr uint32_t OpenRetryStepMs = 50;
 
     // sysfsRoot is where the report descriptors are looked up; tests point it at a fake tree.
     explicit THidApiBackend(std::string sysfsRoot = "/sys");
@@ -29,6 +33,7 @@ public:
     void Close(int handle) override;
     bool Write(int handle, const uint8_t* report, size_t len, uint32_t timeoutMs) override;
     bool Read(int handle, uint8_t* report, size_t len, size_t& received) override;
+    bool Gone(int handle) override;
 
     // Turns hidapi's list into interface records, one per path: hidapi repeats a path for every
     // top-level collection, but it is one interface to open.
@@ -39,10 +44,17 @@ public:
     int OpenCount() const;
 
     static THidOpenError OpenErrorFromErrno(int err);
+    // Whether an open that failed with err is worth another try: a refusal by a node that is only
+    // nodeAgeMs old (negative: unknown), within the settle time.
+    static bool RetryOpen(int err, int64_t nodeAgeMs, int64_t waitedMs);
+    // A failed transfer means an unplugged device when its errno says so (ENODEV, EIO) or when the
+    // node, watched through fd, reports a hang-up (hidraw does so once its device is removed).
+    static bool TransferErrorMeansGone(int err, int fd);
 
 private:
     struct TOpenDevice;
     TOpenDevice* Device(int handle);
+    int ProbeOpen(const std::string& path, int& err) const;
 
     std::string m_sysfsRoot;
     std::vector<std::unique_ptr<TOpenDevice>> m_devices; // index = handle

@@ -108,6 +108,7 @@ void OnDeviceChange() {
     }
     // A fresh session: earlier missing answers belong to the board before its reset.
     CommErrorCount = 0;
+    TargetUnplugged = false;
     LastPassResult = TPassResult::Connected;
     SetDeviceChangeHandler(nullptr);
     LogMessage("Target device in boot load mode.");

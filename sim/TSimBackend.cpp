@@ -126,6 +126,7 @@ bool TSimBackend::Write(int handle, const uint8_t* report, size_t len, uint32_t 
     if (h == nullptr || report == nullptr || len == 0) return false;  // a bad handle fails at once
     TVirtualTarget* t = TargetForHandle(handle);
     if (t == nullptr) {
+        if (Gone(handle)) return false;
         // A plain device or a vanished target: the bounded wait runs out.
         Pause(timeoutMs);
         return false;
@@ -133,6 +134,7 @@ bool TSimBackend::Write(int handle, const uint8_t* report, size_t len, uint32_t 
     uint8_t data[DataBytes] = {};
     std::memcpy(data, report + 1, std::min(len - 1, DataBytes));
     const bool taken = t->Receive(data);
+    if (!taken && Gone(handle)) return false;  // unplugged by this very report
     if (report[0] != 0) t->RecordViolation("report ID " + std::to_string(report[0]) + " instead of 0");
     if (len != t->Profile().reportLength)
         t->RecordViolation("report of " + std::to_string(len) + " bytes, the device's report length is " +
@@ -154,4 +156,12 @@ bool TSimBackend::Read(int handle, uint8_t* report, size_t len, size_t& received
     std::memcpy(report + 1, data, n);
     received = n + 1;
     return true;
+}
+
+bool TSimBackend::Gone(int handle) {
+    if (!m_reportUnplug) return false;
+    THandle* h = FindHandle(handle);
+    if (h == nullptr || h->target == PlainDevice || h->target >= m_targets.size()) return false;
+    const TVirtualTarget& t = *m_targets[h->target];
+    return !t.Plugged() || t.PlugGeneration() != h->generation;
 }

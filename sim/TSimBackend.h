@@ -21,6 +21,9 @@ public:
     // Opens that fail: with this set, Open refuses with the given reason.
     void FailOpens(THidOpenError reason) { m_failOpen = reason; }
     int OpenCount() const { return m_opens; }  // calls of Open, refused ones included
+    // Like a Linux hidraw node: a transfer on a board that was unplugged fails at once and Gone()
+    // says so. Off by default: then a vanished board only stops answering (writes time out).
+    void ReportUnplug(bool on) { m_reportUnplug = on; }
     int OpenHandles() const;
 
     bool Enumerate(std::vector<THidInterfaceInfo>& out) override;
@@ -28,6 +31,7 @@ public:
     void Close(int handle) override;
     bool Write(int handle, const uint8_t* report, size_t len, uint32_t timeoutMs) override;
     bool Read(int handle, uint8_t* report, size_t len, size_t& received) override;
+    bool Gone(int handle) override;
 
 private:
     TVirtualTarget* TargetForHandle(int handle);
@@ -44,5 +48,6 @@ private:
     THandle* FindHandle(int handle);  // an open handle, or null
     THidOpenError m_failOpen = THidOpenError::None;
     int m_opens = 0;
+    bool m_reportUnplug = false;
     int m_nextHandle = 100;
 };

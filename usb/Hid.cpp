@@ -165,6 +165,8 @@ bool HidReadReport(THidDevice& device, uint8_t* data64) {
     return true;
 }
 
+bool HidDeviceGone(const THidDevice& device) { return device.handle != -1 && Backend->Gone(device.handle); }
+
 THidOpenError HidLastOpenError() { return LastOpenError; }
 
 std::string HidOpenErrorText(THidOpenError error, const THidDevice& device) {
@@ -176,6 +178,8 @@ std::string HidOpenErrorText(THidOpenError error, const THidDevice& device) {
     case THidOpenError::Busy: return "Device " + device.path + " is in use by another program.";
     case THidOpenError::BadReportLength:
         return "Report length " + std::to_string(device.reportLength) + " not supported (65 only).";
+    case THidOpenError::NumberedReports:
+        return "Device " + device.path + " uses numbered reports; the bootloader's have none.";
     case THidOpenError::Other: return "Device " + device.path + " could not be opened.";
     }
     return "";

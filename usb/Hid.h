@@ -50,6 +50,8 @@ bool HidOpen(THidDevice& device);
 bool HidClose(THidDevice& device);
 bool HidWriteReport(THidDevice& device, const uint8_t* data64);
 bool HidReadReport(THidDevice& device, uint8_t* data64);
+// True when the last transfer on an open device failed because the device was unplugged.
+bool HidDeviceGone(const THidDevice& device);
 
 // Why the last HidOpen failed (for a detail line in the log), and the errno-style text.
 THidOpenError HidLastOpenError();

@@ -23,7 +23,7 @@ struct THidInterfaceInfo {
     uint16_t reportLength = 0;  // output report length, report ID byte included
 };
 
-enum class THidOpenError { None, NotFound, Permission, Busy, BadReportLength, Other };
+enum class THidOpenError { None, NotFound, Permission, Busy, BadReportLength, NumberedReports, Other };
 
 class IHidBackend {
 public:
@@ -39,6 +39,9 @@ public:
     // Takes one waiting input report of at most len bytes (report ID first) without blocking.
     // True when a report was waiting; received is then the number of bytes stored.
     virtual bool Read(int handle, uint8_t* report, size_t len, size_t& received) = 0;
+    // True once a transfer on the handle failed because the device is no longer there (unplugged).
+    // A back end that cannot tell says false; the device then looks like one that does not answer.
+    virtual bool Gone(int /*handle*/) { return false; }
 };
 
 // The installed back end; never null (an empty one that finds nothing is installed at start).

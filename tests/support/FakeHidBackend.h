@@ -15,6 +15,8 @@ public:
     int opens = 0;
     int closes = 0;
     bool takeWrites = true;
+    bool gone = false;  // the device was unplugged: transfers fail and Gone() says so
+    int reads = 0;
     std::vector<std::vector<uint8_t>> written;
     std::deque<std::vector<uint8_t>> answers;  // report ID first
 
@@ -33,18 +35,20 @@ public:
     }
     void Close(int) override { ++closes; }
     bool Write(int, const uint8_t* report, size_t len, uint32_t) override {
-        if (!takeWrites) return false;
+        if (!takeWrites || gone) return false;
         written.emplace_back(report, report + len);
         return true;
     }
     bool Read(int, uint8_t* report, size_t len, size_t& received) override {
-        if (answers.empty()) return false;
+        ++reads;
+        if (answers.empty() || gone) return false;
         auto a = answers.front();
         answers.pop_front();
         received = a.size() < len ? a.size() : len;
         for (size_t i = 0; i < received; ++i) report[i] = a[i];
         return true;
     }
+    bool Gone(int) override { return gone; }
 
     static THidInterfaceInfo Device(const std::string& path, uint16_t vid, uint16_t pid, uint16_t length = 65) {
         THidInterfaceInfo i;
