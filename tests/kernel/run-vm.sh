@@ -3,7 +3,7 @@
 # the shared libraries they need, the USB gadget and HID modules) and runs scenarios in it. Each
 # scenario prints "QK-RESULT <name> PASS|FAIL" on the serial console; this script reads them back.
 #
-#   run-vm.sh --device BIN --cli BIN [--gui BIN] --examples DIR --work DIR [--with-gui]
+#   run-vm.sh --device BIN --cli BIN [--window BIN] --examples DIR --work DIR [--with-window]
 #             [--timeout SECONDS] SCENARIO...
 #
 # Exit 0 when every scenario passed, 1 when one failed or the VM did not finish, 77 when QEMU, a
@@ -12,23 +12,23 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 
-device="" cli="" gui="" examples="" work="" withGui=0 timeoutS=240
+device="" cli="" window="" examples="" work="" withWindow=0 timeoutS=240
 scenarios=()
 while [ $# -gt 0 ]; do
     case "$1" in
         --device) device=$2; shift 2 ;;
         --cli) cli=$2; shift 2 ;;
-        --gui) gui=$2; shift 2 ;;
+        --window) window=$2; shift 2 ;;
         --examples) examples=$2; shift 2 ;;
         --work) work=$2; shift 2 ;;
-        --with-gui) withGui=1; shift ;;
+        --with-window) withWindow=1; shift ;;
         --timeout) timeoutS=$2; shift 2 ;;
         -*) echo "run-vm.sh: unknown option $1" >&2; exit 2 ;;
         *) scenarios+=("$1"); shift ;;
     esac
 done
 if [ -z "$device" ] || [ -z "$cli" ] || [ -z "$examples" ] || [ -z "$work" ] || [ ${#scenarios[@]} -eq 0 ]; then
-    echo "usage: run-vm.sh --device BIN --cli BIN [--gui BIN] --examples DIR --work DIR SCENARIO..." >&2
+    echo "usage: run-vm.sh --device BIN --cli BIN [--window BIN] --examples DIR --work DIR SCENARIO..." >&2
     exit 2
 fi
 
@@ -52,20 +52,22 @@ cp "$busybox" "$root/bin/busybox"
 progs=("$device" "$cli")
 cp "$device" "$root/qk/quarnel-kernel-device"
 cp "$cli" "$root/qk/quarnel"
-if [ $withGui -eq 1 ]; then
-    [ -n "$gui" ] || { echo "run-vm.sh: --with-gui needs --gui BIN" >&2; exit 2; }
-    cp "$gui" "$root/qk/quarnel-flash"
-    progs+=("$gui")
+if [ $withWindow -eq 1 ]; then
+    [ -n "$window" ] || { echo "run-vm.sh: --with-window needs --window BIN" >&2; exit 2; }
+    cp "$window" "$root/qk/quarnel-window-driver"
+    progs+=("$window")
+    # Qt finds its platform plugin at the path it was built with.
     plugin=$(ls -1 /usr/lib/*/qt6/plugins/platforms/libqoffscreen.so 2>/dev/null | head -n 1 || true)
     [ -n "$plugin" ] || skip "Qt's offscreen platform plugin is not installed"
     mkdir -p "$root$(dirname "$plugin")"
     cp "$plugin" "$root$plugin"
     progs+=("$plugin")
-    # The window needs a font to lay out its text.
-    if [ -d /usr/share/fonts/truetype/dejavu ]; then
-        mkdir -p "$root/usr/share/fonts/truetype"
-        cp -r /usr/share/fonts/truetype/dejavu "$root/usr/share/fonts/truetype/"
-    fi
+    # A font and fontconfig's setup, so that the window can lay out its text.
+    for d in /etc/fonts /usr/share/fonts/truetype/dejavu; do
+        [ -d "$d" ] || continue
+        mkdir -p "$root$(dirname "$d")"
+        cp -rL "$d" "$root$d"
+    done
 fi
 for p in "${progs[@]}"; do
     ldd "$p" | awk '/=> \// { print $3 } /^\t\/[^ ]+ \(/ { print $1 }' | while read -r lib; do

@@ -209,6 +209,36 @@ sc_unplug() {
     expect_text /tmp/qk1.dev.log "unplugged at report 40"
 }
 
+# What hidraw does with a descriptor that is open while its device goes: the errors that tell an
+# unplug from a board that is only slow.
+sc_unplug_errors() {
+    node=$(plug_board qk1 QK0001 --family pic18 --sim "unplug-at=1") || exit 1
+    exec 3<> "$node"
+    head -c 64 /dev/zero | tr '\000' '\017' | dd bs=64 count=1 >&3 2> /dev/null
+    i=0
+    while ! grep -q "unplugged" /tmp/qk1.dev.log; do
+        i=$((i + 1))
+        [ $i -gt 200 ] && fail "the board did not unplug"
+        usleep 20000
+    done
+    # The host side lets go of the device a moment after the gadget is unbound.
+    i=0
+    while [ -e "$node" ]; do
+        i=$((i + 1))
+        [ $i -gt 200 ] && fail "$node stayed after the unplug"
+        usleep 20000
+    done
+    echo "node gone $((i * 20)) ms after the unplug"
+    dd if=/dev/zero bs=64 count=1 >&3 2> /tmp/write.err && fail "a write to a removed device succeeded"
+    dd bs=64 count=1 <&3 > /dev/null 2> /tmp/read.err && fail "a read from a removed device succeeded"
+    exec 3>&-
+    echo "write: $(cat /tmp/write.err)"
+    echo "read: $(cat /tmp/read.err)"
+    expect_text /tmp/write.err "No such device"
+    expect_text /tmp/read.err "Input/output error"
+    stop_device qk1
+}
+
 # Unplugged during the erase, plugged again a second later: the next run flashes the whole file.
 sc_unplug_replug() {
     node=$(plug_board qk1 QK0001 --family pic18 --sim "$P18SIM,unplug-at=40" --replug-after-ms 1000) || exit 1
@@ -276,8 +306,8 @@ sc_descriptors() {
         expect_rc $RC 2
         expect_text /tmp/$kind.out "Unable to open HID device !"
         case $kind in
-            numbered) expect_text /tmp/$kind.out " Device $node uses numbered reports; the bootloader's have none." ;;
-            short) expect_text /tmp/$kind.out " Report length 33 not supported (the bootloader needs 65)." ;;
+            numbered) expect_text /tmp/$kind.out "Device $node uses numbered reports; the bootloader's have none." ;;
+            short) expect_text /tmp/$kind.out "Report length 33 not supported (the bootloader needs 65)." ;;
         esac
         run_quarnel ${kind}list list --bootloaders
         expect_text /tmp/${kind}list.out "(cannot open: "
@@ -319,7 +349,7 @@ sc_permission() {
     cat /tmp/perm.out /tmp/perm.err
     expect_rc $rc 2
     expect_text /tmp/perm.out "Unable to open HID device !"
-    expect_text /tmp/perm.out " No permission for $node: install the udev rule (see README)."
+    expect_text /tmp/perm.out "No permission for $node: install the udev rule (see README)."
     as_tester "quarnel list --bootloaders > /tmp/permlist.out 2>&1"
     cat /tmp/permlist.out
     expect_text /tmp/permlist.out "(cannot open: No permission for $node"
@@ -344,4 +374,33 @@ sc_late_permission() {
     expect_text /tmp/late.out "Flashing complete."
     stop_device qk1
     device_clean qk1
+}
+
+# The window: board plugged, " Target connected ", FLASH pressed, "Flashing complete.".
+sc_window() {
+    mkdir -p /tmp/window
+    cp /qk/quarnel-window-driver /tmp/window/
+    t0=$(uptime_s)
+    QT_QPA_PLATFORM=offscreen XDG_CONFIG_HOME=/tmp/window /tmp/window/quarnel-window-driver $P18HEX 60 \
+        > /tmp/window.out 2> /tmp/window.err &
+    wpid=$!
+    # The window is up and waiting for the board before it is plugged in.
+    i=0
+    while ! grep -q "driver: window shown" /tmp/window.out; do
+        i=$((i + 1))
+        [ $i -gt 1000 ] && fail "the window did not come up"
+        usleep 20000
+    done
+    node=$(plug_board qk1 QK0001 --family pic18 --sim "$P18SIM") || exit 1
+    wait $wpid
+    rc=$?
+    echo "window ran $(elapsed "$t0" "$(uptime_s)") s, exit $rc"
+    cat /tmp/window.out
+    grep -v "^QStandardPaths" /tmp/window.err
+    expect_rc $rc 0
+    expect_text /tmp/window.out 'driver: indicator says " Target connected ", pressing FLASH'
+    expect_text /tmp/window.out "Flashing complete."
+    stop_device qk1
+    device_clean qk1
+    expect_flash qk1 pic18 "$P18SIM" $P18HEX
 }
