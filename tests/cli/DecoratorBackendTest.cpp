@@ -144,3 +144,25 @@ TEST(SelectBackend, TransfersGoThrough) {
     select.Close(h);
     EXPECT_EQ(sim.OpenHandles(), 0);
 }
+
+namespace {
+
+TEST(DecoratorGone, BothDecoratorsPassTheUnplugThrough) {
+    for (bool report : {false, true}) {
+        TSimBackend sim;
+        sim.ReportUnplug(report);
+        TVirtualTarget& t = sim.AddTarget(DefaultSimProfile(FamPic18));
+        TSelectBackend select(sim, 0x3930, 0x2021, "sim:0", "");
+        std::ostringstream text;
+        TTraceBackend trace(select, text, 0);
+        THidOpenError error = THidOpenError::None;
+        const int h = trace.Open("sim:0", error);
+        ASSERT_GE(h, 0);
+        EXPECT_FALSE(trace.Gone(h));
+        t.Unplug();
+        EXPECT_EQ(select.Gone(h), report);
+        EXPECT_EQ(trace.Gone(h), report);
+    }
+}
+
+}  // namespace

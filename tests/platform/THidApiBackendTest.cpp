@@ -324,3 +324,60 @@ TEST_F(THidApiBackendTest, OversizeDescriptorEndsInARefusedOpen) {
     EXPECT_EQ(HidLastOpenError(), THidOpenError::BadReportLength);
     EXPECT_EQ(fake.opens, 0);
 }
+
+namespace {
+
+TEST(THidApiBackendRetry, OnlyAYoungNodeThatRefusesUsIsTriedAgain) {
+    struct TCase {
+        int err;
+        int64_t ageMs;
+        int64_t waitedMs;
+        bool retry;
+    };
+    const int64_t settle = THidApiBackend::NodeSettleMs;
+    const TCase cases[] = {
+        {EACCES, 0, 0, true},             // just created, the udev rule has not run yet
+        {EPERM, 100, 50, true},
+        {EACCES, settle - 1, 0, true},
+        {EACCES, settle, 0, false},       // old enough: the refusal is meant
+        {EACCES, 5000, 0, false},
+        {EACCES, 10, settle, false},      // a node that keeps changing cannot hold the caller forever
+        {EACCES, -1, 0, false},           // age unknown (the node is gone)
+        {ENOENT, 0, 0, false},
+        {EBUSY, 0, 0, false},
+        {ENODEV, 0, 0, false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(THidApiBackend::RetryOpen(c.err, c.ageMs, c.waitedMs), c.retry)
+            << c.err << " " << c.ageMs << " " << c.waitedMs;
+}
+
+TEST(THidApiBackendGone, TransferErrorsThatMeanTheDeviceIsGone) {
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    struct TCase {
+        int err;
+        bool gone;
+    };
+    const TCase withLiveNode[] = {{ENODEV, true}, {EIO, true}, {EAGAIN, false}, {ETIMEDOUT, false},
+                                  {EPIPE, false}, {0, false}};
+    for (const auto& c : withLiveNode) {
+        EXPECT_EQ(THidApiBackend::TransferErrorMeansGone(c.err, fds[0]), c.gone) << c.err;
+        EXPECT_EQ(THidApiBackend::TransferErrorMeansGone(c.err, -1), c.gone) << c.err;
+    }
+    // A descriptor that hangs up, as hidraw's does once its device is removed, says gone whatever
+    // the error was.
+    ::close(fds[1]);
+    EXPECT_TRUE(THidApiBackend::TransferErrorMeansGone(0, fds[0]));
+    EXPECT_TRUE(THidApiBackend::TransferErrorMeansGone(EAGAIN, fds[0]));
+    ::close(fds[0]);
+}
+
+TEST(THidApiBackendGone, NoHandleIsNeverGone) {
+    THidApiBackend backend;
+    EXPECT_FALSE(backend.Gone(-1));
+    EXPECT_FALSE(backend.Gone(0));
+    EXPECT_FALSE(backend.Gone(1000));
+}
+
+}  // namespace

@@ -137,3 +137,44 @@ TEST_F(SimBackend, WritesNotTakenWaitForTheTimeout) {
     EXPECT_FALSE(backend.Write(fresh, out.data(), out.size(), 200));
     EXPECT_EQ(clock.NowUs(), 800000u) << "a closed handle fails at once";
 }
+
+TEST_F(SimBackend, UnplugIsReportedOnlyWhenAskedFor) {
+    struct TCase {
+        bool report;
+        bool gone;
+        uint64_t clockUs;  // spent by the write to the vanished board
+    };
+    const TCase cases[] = {{false, false, 200'000}, {true, true, 0}};
+    for (const auto& c : cases) {
+        TSimBackend local;
+        local.ReportUnplug(c.report);
+        TVirtualTarget& t = local.AddTarget(DefaultSimProfile(FamPic18));
+        const int h = local.Open("sim:0", error);
+        ASSERT_GE(h, 0);
+        EXPECT_FALSE(local.Gone(h));
+        t.Unplug();
+        const auto out = Report(TPacket{});
+        const uint64_t start = clock.NowUs();
+        EXPECT_FALSE(local.Write(h, out.data(), out.size(), 200));
+        EXPECT_EQ(clock.NowUs() - start, c.clockUs);
+        EXPECT_FALSE(local.Read(h, in.data(), in.size(), received));
+        EXPECT_EQ(local.Gone(h), c.gone);
+        // The board comes back: the old handle stays gone, a new one is not.
+        t.Plug();
+        EXPECT_EQ(local.Gone(h), c.gone);
+        const int fresh = local.Open("sim:0", error);
+        EXPECT_FALSE(local.Gone(fresh));
+    }
+}
+
+TEST_F(SimBackend, ReportThatUnplugsTheBoardFailsAtOnceWhenReported) {
+    backend.ReportUnplug(true);
+    TVirtualTarget& t = backend.AddTarget(DefaultSimProfile(FamPic18));
+    t.Faults().unplugAt = 1;
+    const int h = backend.Open("sim:0", error);
+    const auto out = Report(TPacket{});
+    const uint64_t start = clock.NowUs();
+    EXPECT_FALSE(backend.Write(h, out.data(), out.size(), 200));
+    EXPECT_EQ(clock.NowUs(), start);
+    EXPECT_TRUE(backend.Gone(h));
+}

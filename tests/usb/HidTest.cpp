@@ -181,3 +181,42 @@ TEST_F(HidTest, ReadNeverTouchesTheDestinationWithoutAReport) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(HidTest, GoneIsAskedOnlyForAnOpenRecord) {
+    fake.devices = {TFakeHidBackend::Device("a", 1, 1)};
+    HidFindDevices(table, count, 0, 0);
+    fake.gone = true;
+    EXPECT_FALSE(HidDeviceGone(table[0])) << "a closed record has no device to be gone";
+    ASSERT_TRUE(HidOpen(table[0]));
+    fake.gone = false;
+    EXPECT_FALSE(HidDeviceGone(table[0]));
+    fake.gone = true;
+    uint8_t data[HidDataSize] = {};
+    EXPECT_FALSE(HidWriteReport(table[0], data));
+    EXPECT_TRUE(HidDeviceGone(table[0]));
+    EXPECT_TRUE(HidDeviceGone(CurrentDevice));
+}
+
+TEST_F(HidTest, RefusalsByTheBackEndHaveTheirReasonLines) {
+    struct TCase {
+        THidOpenError error;
+        uint16_t length;
+        const char* line;
+    };
+    const TCase cases[] = {
+        {THidOpenError::NumberedReports, 65, "Device /dev/hidraw3 uses numbered reports; the bootloader's have none."},
+        {THidOpenError::BadReportLength, 33, "Report length 33 not supported (the bootloader needs 65)."},
+        {THidOpenError::BadReportLength, 2, "Report length 2 not supported (the bootloader needs 65)."},
+        {THidOpenError::BadReportLength, 66, "Report length 66 not supported (2..65)."},
+    };
+    for (const auto& c : cases) {
+        THidDevice d;
+        d.path = "/dev/hidraw3";
+        d.reportLength = c.length;
+        EXPECT_EQ(HidOpenErrorText(c.error, d), c.line);
+    }
+}
+
+}  // namespace
