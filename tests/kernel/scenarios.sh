@@ -187,6 +187,9 @@ flash_family() {
     expect_text /tmp/flash.out "Flashing complete."
     expect_text /tmp/flash.out "Completed."
     echo "reports: $(grep -c ' OUT ' /tmp/trace.txt) out, $(grep -c ' IN ' /tmp/trace.txt) in"
+    # From a report taken to its answer read, the program's own 10 ms pause and polls included.
+    awk '$2 == "OUT" { last = $1 } $2 == "IN" { d = $1 - last; n++; s += d; if (n == 1 || d < mn) mn = d; if (d > mx) mx = d }
+         END { if (n) printf "answers read %.1f..%.1f ms after their report, mean %.1f ms\n", mn, mx, s / n }' /tmp/trace.txt
     stop_device qk1
     device_clean qk1
     grep -q "session-ended" /tmp/qk1.dev.log || fail "the session was not ended"
