@@ -212,6 +212,19 @@ sc_unplug() {
     expect_text /tmp/qk1.dev.log "unplugged at report 40"
 }
 
+# A board that stays plugged but drops one answer is not taken for an unplugged one: all polls run.
+sc_no_answer() {
+    node=$(plug_board qk1 QK0001 --family pic18 --sim "$P18SIM,drop-answer=30") || exit 1
+    run_quarnel silent flash $P18HEX
+    expect_rc $RC 4
+    expect_text /tmp/silent.out "Flashing failed: no answer from target!"
+    expect_no_text /tmp/silent.out "$UNPLUGGED_LINE"
+    # 501 polls 12 ms apart, at least.
+    less_than 6 "$TOOK" || fail "gave up after $TOOK s, before the polls were done"
+    stop_device qk1
+    [ "$(device_reports qk1)" = 30 ] || fail "reports were sent after the missing answer"
+}
+
 # What hidraw does with a descriptor that is open while its device goes: the errors that tell an
 # unplug from a board that is only slow.
 sc_unplug_errors() {
@@ -323,14 +336,18 @@ sc_descriptors() {
     stop_device qk1
 }
 
-# The CLI waits before the board exists; the kernel's event (no udevd here) connects it.
+# The CLI waits before the gadget is bound; the kernel's event connects it. No udevd runs here, so
+# the events come from the kernel's own source.
 sc_hotplug() {
+    [ ! -e /run/udev/control ] || fail "udevd runs in the VM"
+    start_device qk1 --serial QK0001 --family pic18 --sim "$P18SIM" --bind-after-ms 1500
     t0=$(uptime_s)
     quarnel flash $P18HEX --wait 20 > /tmp/hot.out 2> /tmp/hot.err &
     qpid=$!
-    usleep 800000
-    kill -0 $qpid 2> /dev/null || fail "quarnel did not wait: $(cat /tmp/hot.err)"
-    node=$(plug_board qk1 QK0001 --family pic18 --sim "$P18SIM") || exit 1
+    usleep 500000
+    [ ! -e /tmp/qk1.ready ] || fail "the gadget was bound too early for this test"
+    alive $qpid || fail "quarnel did not wait: $(cat /tmp/hot.err)"
+    wait_file /tmp/qk1.ready || fail "gadget was not bound"
     wait $qpid
     rc=$?
     cat /tmp/hot.out /tmp/hot.err
