@@ -5,6 +5,8 @@
 bool TSimSetup::Build(const TCliOptions& options, uint64_t startUs, std::string& error) {
     std::vector<TSimBoardSetup> boards;
     if (!BuildSimBoards(options, boards, error)) return false;
+    // A board unplugged during a run is reported as on Linux: the transfer fails at once.
+    m_backend.ReportUnplug(true);
     bool unplugged = false;
     for (const auto& b : boards) {
         TVirtualTarget& t = m_backend.AddTarget(b.profile);

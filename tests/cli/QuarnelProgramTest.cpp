@@ -475,3 +475,29 @@ TEST(QuarnelList, MarksDevicesThatCannotBeOpened) {
     const TRunResult ok = RunQuarnel({"list", "--simulate", "pic18"});
     EXPECT_EQ(ok.out.find("cannot open"), std::string::npos) << ok.out;
 }
+
+TEST(QuarnelFlash, VirtualBoardUnpluggedDuringTheRunEndsItAtOnce) {
+    struct TCase {
+        const char* fault;
+        const char* line;
+    };
+    const TCase cases[] = {{"unplug-at=40", "Flashing failed: target unplugged!"},
+                           {"drop-answer=40", "Flashing failed: no answer from target!"}};
+    for (const auto& c : cases) {
+        const TRunResult r = RunQuarnel({"flash", Blink18, "--simulate", "pic18", "--sim", c.fault, "--json"});
+        EXPECT_EQ(r.exitCode, 4) << c.fault;
+        const std::vector<nlohmann::json> logs = EventsOf(JsonLines(r.out), "log");
+        bool found = false;
+        for (const auto& e : logs) found = found || e["line"].get<std::string>().rfind(c.line, 0) == 0;
+        EXPECT_TRUE(found) << c.fault;
+        const std::vector<nlohmann::json> results = EventsOf(JsonLines(r.out), "result");
+        ASSERT_EQ(results.size(), 1u);
+        // On the virtual clock: an unplug costs no waiting, a missing answer all 501 polls.
+        const double targetS = results[0]["target_s"].get<double>();
+        if (std::string(c.fault).rfind("unplug", 0) == 0) {
+            EXPECT_LT(targetS, 6.0) << c.fault;
+        } else {
+            EXPECT_GT(targetS, 6.0) << c.fault;
+        }
+    }
+}
