@@ -4,6 +4,7 @@
 
 #include "boot/BL_Command.h"
 #include "boot/BL_Flash.h"
+#include "session/ProgramState.h"
 #include "support/HexWriter.h"
 #include "support/SimSession.h"
 #include "usb/HIDinterface.h"
@@ -40,8 +41,10 @@ protected:
     }
     void Flash() {
         *PathForFamily(McuFamily) = path;
-        FlashTarget(path);
+        result = FlashTarget(path, false);
+        CloseFlashSession();
     }
+    TFlashResult result = TFlashResult::None;
     std::unique_ptr<TSimBackend> backend;
     TVirtualTarget* target = nullptr;
     std::string path;
@@ -67,7 +70,7 @@ TEST_F(UnplugTest, RunEndsAtTheReportThatFoundTheBoardGone) {
         target->Faults().unplugAt = base + c.report;
         const uint64_t start = clock.NowUs();
         Flash();
-        EXPECT_EQ(LastFlashResult, TFlashResult::CommFailed);
+        EXPECT_EQ(result, TFlashResult::CommFailed);
         const auto log = rec.Trimmed();
         ASSERT_GE(log.size(), 2u);
         EXPECT_EQ(log[log.size() - 2], "Flashing failed: target unplugged!");
@@ -109,7 +112,7 @@ TEST_F(UnplugTest, NextSessionStartsWithoutTheMark) {
     EXPECT_FALSE(TargetUnplugged);
     EXPECT_EQ(CommErrorCount, 0);
     Flash();
-    EXPECT_EQ(LastFlashResult, TFlashResult::Flashed);
+    EXPECT_EQ(result, TFlashResult::Flashed);
 }
 
 // A back end whose board takes every report and then answers nothing: gone or only silent.
