@@ -207,7 +207,7 @@ sc_unplug() {
     expect_text /tmp/unplug.out "$UNPLUGGED_LINE"
     expect_no_text /tmp/unplug.out "Flashing complete."
     expect_text /tmp/unplug.out "Completed."
-    less_than "$TOOK" 4 || fail "the unplug was noticed only after $TOOK s"
+    less_than "$TOOK" 5 || fail "the unplug was noticed only after $TOOK s"
     stop_device qk1
     expect_text /tmp/qk1.dev.log "unplugged at report 40"
 }
