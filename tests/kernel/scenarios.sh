@@ -323,7 +323,7 @@ sc_descriptors() {
         expect_text /tmp/$kind.out "Unable to open HID device !"
         case $kind in
             numbered) expect_text /tmp/$kind.out "Device $node uses numbered reports; the bootloader's have none." ;;
-            short) expect_text /tmp/$kind.out "Report length 33 not supported (the bootloader needs 65)." ;;
+            short) expect_text /tmp/$kind.out "Report length 33 not supported (65 only)." ;;
         esac
         run_quarnel ${kind}list list --bootloaders
         expect_text /tmp/${kind}list.out "(cannot open: "
