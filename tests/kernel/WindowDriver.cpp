@@ -1,4 +1,4 @@
-// quarnel-window-driver: the window program as quarnel-flash assembles it (hidapi back end, udev
+// quarnel-window-driver: the window program exactly as quarnel-flash runs it (RunWindowProgram: hidapi back end, udev
 // device-change source, program steps, main window), with a driver on a timer that does what a user
 // does: choose the file when the window asks for it, wait for " Target connected ", press FLASH,
 // and read "Flashing complete.".
@@ -14,13 +14,11 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
-#include "app/QtDeviceChangeSource.h"
-#include "app/QtProgram.h"
 #include "app/TBootloaderForm.h"
-#include "platform/THidApiBackend.h"
-#include "usb/HidBackend.h"
+#include "app/WindowProgram.h"
 #include "widgets/TBitBtnWC.h"
 
 int main(int argc, char** argv) {
@@ -31,19 +29,12 @@ int main(int argc, char** argv) {
     const std::string hex = argv[1];
     const int seconds = argc > 2 ? std::atoi(argv[2]) : 60;
     QApplication app(argc, argv);
-    THidApiBackend backend;
-    SetHidBackend(&backend);
     int result = 1;
-    {
-        TQtDeviceChangeSource deviceChanges("hidraw");
-        TQtProgram program(QCoreApplication::applicationFilePath().toStdString());
-        TBootloaderForm form;
-        form.show();
-
+    RunWindowProgram(app, [&](TBootloaderForm& form) {
         bool pressed = false;
-        QTimer driver;
-        driver.setInterval(50);
-        QObject::connect(&driver, &QTimer::timeout, [&] {
+        auto* driver = new QTimer(&form);
+        driver->setInterval(50);
+        QObject::connect(driver, &QTimer::timeout, [&form, &app, &result, hex, pressed]() mutable {
             const QString log = form.InputWindow->toPlainText();
             // The connection pass asks for a file when the family has none yet: choose it.
             if (form.OD->isVisible()) {
@@ -66,19 +57,20 @@ int main(int argc, char** argv) {
                 app.quit();
             }
         });
-        QTimer::singleShot(seconds * 1000, &app, [&] {
+        QTimer::singleShot(seconds * 1000, &form, [&app, seconds] {
             std::printf("driver: gave up after %d s\n", seconds);
             app.quit();
         });
-        driver.start();
-        QTimer::singleShot(0, &app, [] {
+        driver->start();
+        QTimer::singleShot(0, &form, [] {
             std::printf("driver: window shown\n");
             std::fflush(stdout);
         });
-        app.exec();
-        std::printf("%s\n", form.InputWindow->toPlainText().toUtf8().constData());
-        std::fflush(stdout);
-    }
-    SetHidBackend(nullptr);
+        // The window is still there when the event loop is about to end: its log is the record.
+        QObject::connect(&app, &QCoreApplication::aboutToQuit, &form, [&form] {
+            std::printf("%s\n", form.InputWindow->toPlainText().toUtf8().constData());
+            std::fflush(stdout);
+        });
+    });
     return result;
 }
