@@ -1,7 +1,7 @@
-// quarnel-window-driver: the window program exactly as quarnel-flash runs it (RunWindowProgram: hidapi back end, udev
-// device-change source, program steps, main window), with a driver on a timer that does what a user
-// does: choose the file when the window asks for it, wait for " Target connected ", press FLASH,
-// and read "Flashing complete.".
+// quarnel-window-driver: the window program exactly as quarnel-flash runs it (RunWindowProgram:
+// hidapi back end, udev device-change source, program steps, main window), with a driver on a timer
+// that does what a user does: choose the file when the window asks for it, wait for
+// " Target connected ", press FLASH, and read "Flashing complete.".
 //
 //   quarnel-window-driver FILE.hex [SECONDS]
 //
