@@ -128,23 +128,6 @@ int64_t BootFlashRunLength() {
     return EoBoot / e * e;
 }
 
-bool BootDataLeftAlone(int64_t& first, int64_t& last) {
-    const int64_t from = BootFlashRunLength();
-    if (EoBoot < from || EoBoot >= BootImageSize) return false;
-    // EoBoot is the highest byte the file gave; 0 is also its value when the file gave none, so a
-    // lone 0xFF at offset 0 cannot be told from no data (it equals unwritten flash anyway).
-    for (int64_t o = from; o < EoBoot; ++o) {
-        if (BootImage[size_t(o)] != 0xFF) {
-            first = o;
-            last = EoBoot;
-            return true;
-        }
-    }
-    if (EoBoot == 0 && BootImage[0] == 0xFF) return false;
-    first = last = EoBoot;
-    return true;
-}
-
 bool ValidateBootInfo(std::string& why) { return CheckLayout(why); }
 
 bool CheckFlashPlan(std::string& why) {
@@ -341,19 +324,14 @@ TStepResult FlashProgramImage() {
 TStepResult FlashBootImage() {
     const uint32_t bs = BootInfo.BootStart;
     uint8_t* p = BootImage.data();
-    int64_t first = 0;
-    int64_t last = 0;
-    const bool leftAlone = BootDataLeftAlone(first, last);
     PutLe32(p + 0x40, 0x3C1E0000u | (bs >> 16));
     PutLe32(p + 0x44, 0x37DE0000u | (bs & 0xFFFF));
     PutLe32(p + 0x48, Pic32BootPatch[2].word);
     PutLe32(p + 0x4C, Pic32BootPatch[3].word);
     LogMessage("Flashing boot image.");
     // The erase block that holds EoBoot (it may hold configuration words) is neither erased nor
-    // written; the run writes back exactly the blocks the erase cleared.
-    if (leftAlone)
-        LogMessage("   Boot flash 0x" + HexStr(uint32_t(Pic32BootBase + first), 8) + "..0x" +
-                   HexStr(uint32_t(Pic32BootBase + last), 8) + " left as it is.");
+    // written; the run writes back exactly the blocks the erase cleared. The parse named the file's
+    // bytes that this leaves out.
     const int64_t count = BootFlashRunLength();
     TStepResult r = TStepResult::Ok;
     // Little or no boot-flash data: the run is empty, which is not an error.
@@ -380,6 +358,7 @@ TFlashResult FlashTarget(const std::string& fileName, bool disableBootloader) {
     FlashPhase = 100;
     if (RunCheck) RunCheck->Begin();
     if (!ParseHexFile(fileName)) return TFlashResult::FileRefused;
+    if (RunCheck) RunCheck->ImageParsed();
     return FlashParsedImage(disableBootloader);
 }
 
@@ -390,6 +369,7 @@ TFlashResult EraseTarget() {
     EoFlash = 0;
     EoBoot = 0;
     if (McuFamily == FamPic24 || McuFamily == FamDsPic) PackPhantomBytes();
+    if (RunCheck) RunCheck->ImageParsed();
     LogMessage("Erasing the application: no image is written.");
     return FlashParsedImage(false);
 }

@@ -34,6 +34,8 @@ class IFlashCheck {
 public:
     virtual ~IFlashCheck() = default;
     virtual void Begin() = 0;
+    // The file's data as parsed, before the run moves the reset vector and plants its jumps.
+    virtual void ImageParsed() {}
     virtual bool End() = 0;
 };
 // nullptr: no check (the default, and after ResetBootState).
@@ -68,7 +70,4 @@ uint16_t TransferBlockSize();
 // PIC32 boot flash: the bytes from offset 0 that a run erases and writes back (whole erase blocks
 // below the one that holds EoBoot).
 int64_t BootFlashRunLength();
-// The file's boot-flash data that a run leaves as it is (the erase block that holds EoBoot), as
-// offsets into BootImage; false when the file has no boot-flash data there. Read before the boot
-// patch is planted.
-bool BootDataLeftAlone(int64_t& first, int64_t& last);
+

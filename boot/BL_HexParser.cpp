@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "boot/BL_Flash.h"
 #include "boot/BL_Image.h"
 #include "boot/BL_Vars.h"
 #include "boot/HostHooks.h"
@@ -139,81 +140,154 @@ bool ChecksumOk(const char* p, const char* end) {
     return n == size_t(count) + 5 && (sum & 0xFF) == 0;
 }
 
+// True when the record holds exactly as many digit pairs as its count says (count, address, type,
+// data and checksum), trailing blanks aside.
+bool RecordLengthOk(const char* p, const char* end, uint32_t count) {
+    while (end > p && (end[-1] == ' ' || end[-1] == '\t')) --end;
+    return size_t(end - p) == (size_t(count) + 5) * 2;
+}
+
+// The line of the file that gave each image byte, 0 for none: two records that give one byte
+// different values refuse the file. Only the range a parse touched is cleared by the next one.
+std::array<uint32_t, FlashImageSize> FlashLine{};
+std::array<uint32_t, BootImageSize> BootLine{};
+int64_t FlashLineTouched = -1;
+int64_t BootLineTouched = -1;
+
+void ClearLines() {
+    if (FlashLineTouched >= 0) std::fill(FlashLine.begin(), FlashLine.begin() + FlashLineTouched + 1, 0u);
+    if (BootLineTouched >= 0) std::fill(BootLine.begin(), BootLine.begin() + BootLineTouched + 1, 0u);
+    FlashLineTouched = BootLineTouched = -1;
+}
+
+bool StrictIntake = false;
+
+// File bytes of one kind that the run will not write.
+struct TSkipped {
+    int64_t from = 0;
+    int64_t to = 0;
+    int64_t bytes = 0;
+    void Add(int64_t at) {
+        if (bytes++ == 0 || at < from) from = at;
+        if (bytes == 1 || at > to) to = at;
+    }
+};
+
+bool IsPic24Family() { return McuFamily == FamPic24 || McuFamily == FamDsPic; }
+
 struct TParse {
-    int64_t upper = 0;
+    int64_t base = 0;        // from the last type 02 or 04 record
+    bool segmented = false;  // type 02: record addresses wrap within their 64 KiB segment
     bool ok = true;
     bool endSeen = false;
     bool tooBig = false;
+    bool dataRefused = false;  // data outside the target's memories, or contradictory data
     int64_t unsupported = 0;
     int64_t acceptedBelow = 0;  // compared value limit for program flash
     int64_t tooBigBelow = 0;
+    int64_t flashEnd = 0;       // compared value where the target's flash ends
     int64_t line = 0;           // number of the line being read, from 1
     int64_t faultLine = 0;      // the first line at fault, 0 for none
     std::string fault;          // what was wrong there
     int64_t lastLine = 0;       // the line and target address of the byte that set EoFlash last
     int64_t lastAddress = 0;
+    int64_t highestGroup = -1;  // PIC24 and dsPIC: the highest instruction stored
+    TSkipped inBootloader;
+    TSkipped aboveFlash;
 
     void Fault(const std::string& what) {
         if (faultLine != 0) return;
         faultLine = line;
         fault = what;
     }
-    void FieldFault(const TFieldReader& r) {
+    void Broken(const std::string& what) {
         ok = false;
+        Fault(what);
+    }
+    void FieldFault(const TFieldReader& r) {
         if (!r.badDigit) {
-            Fault("record cut short");
+            Broken("record cut short");
         } else if (r.bad > ' ' && r.bad < 0x7F) {
-            Fault(std::string("'") + r.bad + "' is not a hex digit");
+            Broken(std::string("'") + r.bad + "' is not a hex digit");
         } else {
-            Fault("character 0x" + HexStr(uint8_t(r.bad), 2) + " is not a hex digit");
+            Broken("character 0x" + HexStr(uint8_t(r.bad), 2) + " is not a hex digit");
         }
     }
     void TooBig(int64_t address, const char* what) {
         tooBig = true;
         Fault("data at 0x" + HexStr(uint64_t(address), 4) + " " + what);
     }
+    void Refuse(const std::string& what) {
+        dataRefused = true;
+        Fault(what);
+    }
 
-    void Place(int64_t recordAddress, int64_t i, uint8_t value) {
-        const int64_t offset = upper * 65536 + recordAddress + i;
+    // Stores one byte; a byte that an earlier line gave another value refuses the file.
+    bool Store(uint8_t* image, uint32_t* lines, int64_t& touched, int64_t at, uint8_t value, int64_t shown) {
+        const uint32_t earlier = lines[at];
+        if (earlier != 0 && image[at] != value) {
+            Refuse("data at 0x" + HexStr(uint64_t(shown), 4) + " differs from line " + std::to_string(earlier));
+            return false;
+        }
+        image[at] = value;
+        lines[at] = uint32_t(std::min<int64_t>(line, UINT32_MAX));
+        touched = std::max(touched, at);
+        return true;
+    }
+
+    void Place(int64_t a, uint8_t value) {
         int64_t compared = 0;
-        int64_t shown = offset;  // the address in the target's units, for a detail line
+        int64_t shown = a;  // the address in the target's units, for detail lines
+        int64_t unit = a;   // the same for the not-written ranges (PIC32: physical)
         int64_t store = 0;
+        bool phantom = false;
         switch (McuFamily) {
         case FamPic16:
-        case FamPic24:
-        case FamDsPic:
-            compared = offset / 2;
-            store = offset;
-            shown = compared;
+            compared = shown = unit = a / 2;
+            store = a;
             break;
         case FamPic18:
         case FamPic18FJ:
-            compared = offset;
-            store = offset;
+            compared = store = a;
             break;
-        case FamPic32:
-            if (upper >= 0x1FC0) {
-                store = recordAddress + i;
-                if (store >= BootImageSize) {
-                    TooBig(offset, "lies beyond the boot flash");  // never written
-                    return;
+        case FamPic24:
+        case FamDsPic:
+            compared = shown = unit = a / 2;
+            // Four file bytes per instruction, the fourth a phantom byte that no flash holds: the
+            // image is packed as it is read, three bytes per instruction.
+            phantom = a % 4 == 3;
+            store = a / 4 * 3 + a % 4;
+            break;
+        case FamPic32: {
+            // KSEG0 and KSEG1 addresses are the physical address plus the segment.
+            int64_t physical = -1;
+            if (a < 0x20000000) physical = a;
+            else if (a >= 0x80000000 && a < 0xC0000000) physical = a & 0x1FFFFFFF;
+            if (physical >= Pic32BootBase && physical < int64_t(Pic32BootBase) + BootImageSize) {
+                if (Store(BootImage.data(), BootLine.data(), BootLineTouched, physical - Pic32BootBase, value, a)) {
+                    EoBoot = std::max<int64_t>(EoBoot, physical - Pic32BootBase);
+                    ++Stats.dataBytes;
                 }
-                BootImage[size_t(store)] = value;
-                if (store > EoBoot) EoBoot = store;
-                ++Stats.dataBytes;
                 return;
             }
-            store = (upper & 0xFF) * 65536 + recordAddress + i;
-            compared = store;
+            if (physical < Pic32ProgramBase || physical >= int64_t(Pic32ProgramBase) + FlashImageSize) {
+                Refuse("data at 0x" + HexStr(uint64_t(a), 8) + " is outside program and boot flash");
+                return;
+            }
+            compared = store = physical - Pic32ProgramBase;
+            unit = physical;
             break;
+        }
         default: return;  // no family: nothing is stored
         }
         if (compared < acceptedBelow) {
+            if (phantom) return;
             if (store < 0 || store >= FlashImageSize) {
-                TooBig(shown, "lies beyond the flash image");  // the boot start lies beyond it
+                Refuse("data at 0x" + HexStr(uint64_t(shown), 4) + " lies beyond the flash image");
                 return;
             }
-            FlashImage[size_t(store)] = value;
+            if (!Store(FlashImage.data(), FlashLine.data(), FlashLineTouched, store, value, shown)) return;
+            if (IsPic24Family()) highestGroup = std::max(highestGroup, a / 4);
             if (store > EoFlash) {
                 EoFlash = store;
                 lastLine = line;
@@ -222,8 +296,14 @@ struct TParse {
             ++Stats.dataBytes;
         } else if (compared < tooBigBelow) {
             TooBig(shown, "overlaps the bootloader");
+        } else if (phantom) {
+            return;
+        } else if (compared < flashEnd) {
+            inBootloader.Add(unit);
+        } else {
+            // Configuration words, EEPROM, IDs: not program flash.
+            aboveFlash.Add(unit);
         }
-        // Anything higher (configuration words, EEPROM, IDs) is dropped silently.
     }
 
     void Record(const char* p, const char* end) {
@@ -239,6 +319,7 @@ struct TParse {
         if (count == 0) {
             r.Skip(4);
             if (r.Take(2, type) && type == 0x01) endSeen = true;
+            if (!RecordLengthOk(p, end, count)) Broken("record length does not match its count");
             return;
         }
         uint32_t address = 0;
@@ -254,30 +335,47 @@ struct TParse {
                     FieldFault(r);
                     return;
                 }
-                Place(address, i, uint8_t(b));
+                const int64_t a = segmented ? base + ((address + i) & 0xFFFF) : base + address + i;
+                Place(a, uint8_t(b));
             }
             break;
         case 0x01: endSeen = true; break;
         case 0x02:
-        case 0x03:
-        case 0x05: ++unsupported; break;
         case 0x04: {
+            if (count != 2) {
+                Broken("type 0" + std::to_string(type) + " record holds " + std::to_string(count) +
+                       " bytes instead of 2");
+                return;
+            }
             uint32_t u = 0;
             if (!r.Take(4, u)) {
                 FieldFault(r);
                 return;
             }
-            upper = u;
+            segmented = type == 0x02;
+            base = segmented ? int64_t(u) * 16 : int64_t(u) * 65536;
             break;
         }
+        case 0x03:
+        case 0x05: ++unsupported; break;
         default: break;
         }
+        if (!RecordLengthOk(p, end, count)) Broken("record length does not match its count");
     }
 };
+
+// "0x00F200" in the target's units: six digits, eight for PIC32.
+std::string Address(int64_t a) { return "0x" + HexStr(uint64_t(a), McuFamily == FamPic32 ? 8 : 6); }
+
+std::string Range(const TSkipped& s) {
+    return std::to_string(s.bytes) + " bytes at " + Address(s.from) + ".." + Address(s.to);
+}
 
 }  // namespace
 
 const THexParseStats& LastHexParseStats() { return Stats; }
+
+void SetStrictHexIntake(bool strict) { StrictIntake = strict; }
 
 std::string FileKindText(unsigned mode) {
     if (S_ISDIR(mode)) return "a directory";
@@ -291,6 +389,7 @@ std::string FileKindText(unsigned mode) {
 bool ParseHexFile(const std::string& path) {
     Stats = THexParseStats{};
     ResetImages();
+    ClearLines();
     const std::string name = BaseName(path);
     LogMessage("Parsing HEX file: " + name);
     EoFlash = 0;
@@ -304,6 +403,12 @@ bool ParseHexFile(const std::string& path) {
         st.acceptedBelow = int64_t(BootInfo.BootStart) - ImageOffsetToAddress(vector);
         st.tooBigBelow = int64_t(uint32_t(BootInfo.BootStart + 256u));
     }
+    // Above the refused window: the bootloader, up to the end of the flash the target reports. A
+    // target that reports no size has everything there counted as above its flash.
+    st.flashEnd = st.tooBigBelow;
+    if (BootInfo.flashSizeMark == 8)
+        st.flashEnd = std::max(st.flashEnd, McuFamily == FamPic32 ? int64_t(BootInfo.McuSize)
+                                                                  : ImageOffsetToAddress(BootInfo.McuSize));
 
     // Standard input is the one stream taken; any other file must be a regular one. A FIFO is
     // opened without waiting for a writer, so that it is refused at once instead of hanging.
@@ -357,8 +462,15 @@ bool ParseHexFile(const std::string& path) {
             st.ok = false;
             break;
         }
-        if (end == line || line[0] != ':') continue;
-        st.Record(line + 1, end);
+        // Blanks may stand before a record; blank lines and an end-of-file character are no data.
+        const char* p = line;
+        while (p < end && (*p == ' ' || *p == '\t')) ++p;
+        if (p < end && *p == ':') {
+            st.Record(p + 1, end);
+            continue;
+        }
+        while (p < end && (*p == ' ' || *p == '\t' || *p == 0x1A)) ++p;
+        if (p < end && Stats.notRecords++ == 0) Stats.firstNotRecordLine = st.line;
     }
     const bool lineFault = !st.ok;  // reading stopped at a line it could not take
     if (!fromStdin) ::close(fd);
@@ -369,7 +481,18 @@ bool ParseHexFile(const std::string& path) {
         st.ok = false;
     }
 
-    if (McuFamily == FamPic24 || McuFamily == FamDsPic) PackPhantomBytes();
+    // PIC24 and dsPIC were packed while reading: the end is that of the last instruction stored.
+    if (IsPic24Family()) EoFlash = 3 * (std::max<int64_t>(st.highestGroup, 0) + 1);
+
+    // PIC32 boot flash: the erase block that holds the last boot byte (configuration words) is
+    // neither erased nor written.
+    TSkipped bootKept;
+    if (McuFamily == FamPic32 && BootInfo.EraseBlock > 0)
+        for (int64_t o = BootFlashRunLength(); o >= 0 && o <= BootLineTouched; ++o)
+            if (BootLine[size_t(o)] != 0) bootKept.Add(Pic32BootBase + o);
+    if (st.inBootloader.bytes != 0) Stats.notWritten.push_back({st.inBootloader.from, st.inBootloader.to, st.inBootloader.bytes, "bootloader"});
+    if (bootKept.bytes != 0) Stats.notWritten.push_back({bootKept.from, bootKept.to, bootKept.bytes, "boot_block_kept"});
+    if (st.aboveFlash.bytes != 0) Stats.notWritten.push_back({st.aboveFlash.from, st.aboveFlash.to, st.aboveFlash.bytes, "above_flash"});
 
     const int64_t limit = AddressToImageOffset(int64_t(BootInfo.BootStart & 0xFFFFFF)) - vector;
     const bool sizeRefused = st.tooBig || EoFlash > limit;
@@ -384,9 +507,15 @@ bool ParseHexFile(const std::string& path) {
             st.fault = "data at 0x" + HexStr(uint64_t(st.lastAddress), 4) + " overlaps the bootloader";
         }
     }
-    if (!lineFault && !sizeRefused && Stats.dataBytes == 0) {
+    if (st.dataRefused) st.ok = false;
+    if (!lineFault && !sizeRefused && !st.dataRefused && Stats.dataBytes == 0) {
         // Nothing to write: erasing would only wipe the board.
         LogMessage("File holds no data for this target!");
+        st.ok = false;
+    }
+    if (st.ok && StrictIntake &&
+        (Stats.notRecords != 0 || st.inBootloader.bytes != 0 || bootKept.bytes != 0)) {
+        LogMessage("Strict: not all of the file is written!");
         st.ok = false;
     }
     Stats.tooBig = st.tooBig;
@@ -404,6 +533,15 @@ bool ParseHexFile(const std::string& path) {
     }
     if (st.unsupported != 0) LogMessage(std::to_string(st.unsupported) + " unsupported entries found!");
     if (Stats.checksumErrors != 0) LogMessage(std::to_string(Stats.checksumErrors) + " checksum errors found!");
+    // Nothing of the file goes unsaid: lines that are not records, and data the run leaves out.
+    if (Stats.notRecords != 0)
+        LogMessage("  Not read: " + std::to_string(Stats.notRecords) + " lines that are not records (first: line " +
+                   std::to_string(Stats.firstNotRecordLine) + ").");
+    if (st.inBootloader.bytes != 0) LogMessage("  Not written: " + Range(st.inBootloader) + " lie in the bootloader.");
+    if (bootKept.bytes != 0)
+        LogMessage("  Not written: " + Range(bootKept) + " in the boot flash block left as it is.");
+    if (st.aboveFlash.bytes != 0)
+        LogMessage("  Not written: " + Range(st.aboveFlash) + " above the flash (configuration, EEPROM, IDs).");
     HostSetProgressPos(0);
     if (st.ok) {
         if (McuFamily == FamPic32) {

@@ -163,6 +163,7 @@ std::vector<std::string> ChildArguments(const TCliOptions& o, const std::string&
                                   HexId(o.pid), "--path", path,    "--json"};
     if (o.disableBootloader) a.push_back("--disable-bootloader");
     if (o.ignoreChecksums) a.push_back("--ignore-checksums");
+    if (o.strict) a.push_back("--strict");
     if (o.waitSeconds) {
         a.push_back("--wait");
         a.push_back(std::to_string(*o.waitSeconds));

@@ -37,6 +37,7 @@ struct TCliOptions {
     std::optional<double> waitSeconds;
     bool disableBootloader = false;
     bool ignoreChecksums = false;      // flash records with a wrong checksum too
+    bool strict = false;               // refuse a file that is not written whole into the flash
     std::string simulate;              // family name; empty: real hardware
     std::vector<std::string> sim;      // each "KEY=VALUE[,KEY=VALUE...]", for every virtual board
     std::vector<std::string> boardSim; // each "N:KEY=VALUE[,...]", for virtual board N only

@@ -132,7 +132,9 @@ TEST_P(HexParsePic18Test, ConfigurationBytesAndBytesAboveTheWindowAreDropped) {
     // configuration bytes at 0x300000 are dropped without a message.
     Target(GetParam(), kPic18Boot);
     EXPECT_TRUE(Parse("pic18_config.hex"));
-    EXPECT_EQ(Log(), Lines({"Parsing HEX file: pic18_config.hex", "  EoFlash: Address 0x017FFB"}));
+    EXPECT_EQ(Log(), Lines({"Parsing HEX file: pic18_config.hex",
+                            " Not written: 16 bytes at 0x018100..0x30000D above the flash (configuration, EEPROM, IDs).",
+                            "  EoFlash: Address 0x017FFB"}));
     EXPECT_EQ(EoFlash, 0x17FFB);
     ExpectFlash({{0x0000, {0x01, 0x02, 0x03, 0x04}}, {0x17FF8, {0xD1, 0xD2, 0xD3, 0xD4}}});
 }
@@ -160,15 +162,16 @@ TEST_F(HexParseTest, WrongChecksumIsAcceptedAndCountedWhenTheHostSaysYes) {
     ExpectFlash({{0x0000, {0x11, 0x22, 0x33, 0x44}}, {0x0010, {0xAA, 0xBB}}});
 }
 
-TEST_F(HexParseTest, SegmentAndStartRecordsAreCountedAndLeaveUpperAddress) {
-    // Types 02, 03 and 05 are counted; the data after the 02 record (segment 0x2000, which would mean
-    // 0x20020) still uses upper address 1. Types 06 and 0x10 are ignored, data and all.
+TEST_F(HexParseTest, SegmentRecordsSetTheBaseAndStartRecordsAreCounted) {
+    // The 02 record (segment 0x2000) puts the data after it at 0x20020 and 0x20030, above this target's
+    // flash; types 03 and 05 are counted; types 06 and 0x10 are ignored, data and all.
     Target(FamPic18, kPic18Boot);
     EXPECT_TRUE(Parse("pic18_unsupported.hex"));
-    EXPECT_EQ(Log(), Lines({"Parsing HEX file: pic18_unsupported.hex", "3 unsupported entries found!",
-                            "  EoFlash: Address 0x010031"}));
-    EXPECT_EQ(EoFlash, 0x10031);
-    ExpectFlash({{0x10010, {0xA1, 0xA2}}, {0x10020, {0xB1, 0xB2}}, {0x10030, {0xC1, 0xC2}}});
+    EXPECT_EQ(Log(), Lines({"Parsing HEX file: pic18_unsupported.hex", "2 unsupported entries found!",
+                            " Not written: 4 bytes at 0x020020..0x020031 above the flash (configuration, EEPROM, IDs).",
+                            "  EoFlash: Address 0x010011"}));
+    EXPECT_EQ(EoFlash, 0x10011);
+    ExpectFlash({{0x10010, {0xA1, 0xA2}}});
 }
 
 TEST_F(HexParseTest, LinesAfterTheEndRecordAreNotRead) {
@@ -193,15 +196,16 @@ TEST_F(HexParseTest, CutDataLineFailsAndKeepsTheBytesBeforeTheCut) {
     ExpectFlash({{0x0010, {0xAA, 0xBB}}});
 }
 
-TEST_F(HexParseTest, LastByteWithOneDigitTakesThatDigit) {
-    // ":0300200011223": the third byte is "3" alone, so 0x03; no checksum follows, which is counted.
+TEST_F(HexParseTest, RecordShorterThanItsCountIsBrokenEvenWithWrongChecksumsAllowed) {
+    // ":0300200011223": the third byte is "3" alone and no checksum follows: a broken record, whatever
+    // the host says about checksums. Bytes placed before the fault stay; the next record is not read.
     Target(FamPic18, kPic18Boot);
     rec.answerYes = true;
-    EXPECT_TRUE(Parse("pic18_single_digit.hex"));
-    EXPECT_EQ(Log(), Lines({"Parsing HEX file: pic18_single_digit.hex", "1 checksum errors found!",
-                            "  EoFlash: Address 0x000030"}));
-    EXPECT_EQ(EoFlash, 0x30);
-    ExpectFlash({{0x0020, {0x11, 0x22, 0x03}}, {0x0030, {0xC1}}});
+    EXPECT_FALSE(Parse("pic18_single_digit.hex"));
+    EXPECT_EQ(Log(), Lines({"Parsing HEX file: pic18_single_digit.hex", kError,
+                            " Line 1: record length does not match its count", "1 checksum errors found!"}));
+    EXPECT_TRUE(rec.questions.empty());
+    ExpectFlash({{0x0020, {0x11, 0x22, 0x03}}});
 }
 
 TEST_F(HexParseTest, NonHexDigitInADataByteFails) {
@@ -215,18 +219,16 @@ TEST_F(HexParseTest, NonHexDigitInADataByteFails) {
 }
 
 TEST_F(HexParseTest, UnusualRecordShapes) {
-    // Type 04 with count 6 sets upper address 1 from its next four digits; count-0 records of type 04,
-    // 00 and 02 are skipped (upper stays 1, nothing counted as unsupported); ":000000" has no type and is
-    // skipped; ":00ZZZZ01FF" ends the reading without its address being converted. The last two lines
-    // carry no valid checksum: 2 errors, flashed as the host allows. The record after the end (0x10002)
-    // is not read.
+    // Count-0 records of type 04, 00 and 02 are skipped (upper stays 1, nothing counted as
+    // unsupported); ":000000" has neither type nor checksum: a broken record, so reading stops there
+    // and the end record after it is never met.
     Target(FamPic18, kPic18Boot);
     rec.answerYes = true;
-    EXPECT_TRUE(Parse("pic18_records.hex"));
-    EXPECT_EQ(Log(), Lines({"Parsing HEX file: pic18_records.hex", "2 checksum errors found!",
-                            "  EoFlash: Address 0x010001"}));
+    EXPECT_FALSE(Parse("pic18_records.hex"));
+    EXPECT_EQ(Log(), Lines({"Parsing HEX file: pic18_records.hex", kError,
+                            " Line 7: record length does not match its count", "1 checksum errors found!"}));
     EXPECT_EQ(EoFlash, 0x10001);
-    EXPECT_EQ(rec.processCalls, 8);
+    EXPECT_EQ(rec.processCalls, 7);
     ExpectFlash({{0x10000, {0xA1, 0xB2}}});
 }
 
@@ -269,18 +271,20 @@ TEST_F(HexParseTest, StoreOffsetBeyondFlashImageIsRefused) {
     // Boot start 0x100000 lies beyond the 0x80000-byte image: 0x7FFFF is stored, 0x80000 refused.
     Target(FamPic18, 0x100000);
     EXPECT_FALSE(Parse("outside_image.hex"));
-    EXPECT_EQ(Log(), TooBigLog("outside_image.hex", " Line 4: data at 0x80000 lies beyond the flash image"));
+    // Not data that overlaps the bootloader: only the detail line, no heading.
+    EXPECT_EQ(Log(), Lines({"Parsing HEX file: outside_image.hex", kError,
+                            " Line 4: data at 0x80000 lies beyond the flash image"}));
     EXPECT_EQ(EoFlash, 0x7FFFF);
     ExpectFlash({{0x7FFFF, {0x66}}});
 }
 
-TEST_F(HexParseTest, EmptyLinesAndLinesWithLeadingBlanksAreSkipped) {
-    // CR LF line ends; the records after a blank and after a tab are not placed.
+TEST_F(HexParseTest, EmptyLinesAreSkippedAndRecordsAfterBlanksAreRead) {
+    // CR LF line ends; the records after a blank and after a tab are placed like the others.
     Target(FamPic18, kPic18Boot);
     EXPECT_TRUE(Parse("blanks.hex"));
     EXPECT_EQ(Log(), Lines({"Parsing HEX file: blanks.hex", "  EoFlash: Address 0x00000B"}));
     EXPECT_EQ(EoFlash, 0xB);
-    ExpectFlash({{0x0008, {0x55, 0x66, 0x77, 0x88}}});
+    ExpectFlash({{0x0000, {0x11, 0x22, 0x33, 0x44, 0x99}}, {0x0008, {0x55, 0x66, 0x77, 0x88}}});
 }
 
 TEST_F(HexParseTest, FileThatCannotBeOpened) {
@@ -320,7 +324,8 @@ TEST_P(HexParseNoRecordTest, IsRefusedWithEmptyImage) {
     Target(c.family, c.bootStart);
     EXPECT_FALSE(Parse("no_colon.hex"));
     EXPECT_EQ(Log(), Lines({"Parsing HEX file: no_colon.hex", "No end record: the file may be cut short!",
-                            "File holds no data for this target!", kError}));
+                            "File holds no data for this target!", kError,
+                            " Not read: 2 lines that are not records (first: line 1)."}));
     EXPECT_EQ(EoFlash, c.eoFlash);
     EXPECT_EQ(EoBoot, 0);
     ExpectFlash({});
@@ -344,7 +349,9 @@ TEST_F(HexParseTest, Pic16WordsKeepTheirBytesAndConfigWordIsDropped) {
     // far above the window. EoFlash 0x12 is word 9.
     Target(FamPic16, kPic16Boot);
     EXPECT_TRUE(Parse("pic16_basic.hex"));
-    EXPECT_EQ(Log(), Lines({"Parsing HEX file: pic16_basic.hex", "  EoFlash: Address 0x000009"}));
+    EXPECT_EQ(Log(), Lines({"Parsing HEX file: pic16_basic.hex",
+                            " Not written: 2 bytes at 0x002007..0x002007 above the flash (configuration, EEPROM, IDs).",
+                            "  EoFlash: Address 0x000009"}));
     EXPECT_EQ(EoFlash, 0x12);
     ExpectFlash({{0x0000, {0x8A, 0x11, 0x0A, 0x28}}, {0x0010, {0xAA, 0xBB, 0xCC}}});
 }
@@ -379,7 +386,9 @@ TEST_F(HexParseTest, Pic16WordsAboveTheWindowAreDropped) {
     // Word 0x1D00 (file 0x3A00) is dropped; word 0x80 (file 0x100/0x101) is stored.
     Target(FamPic16, kPic16Boot);
     EXPECT_TRUE(Parse("pic16_above_window.hex"));
-    EXPECT_EQ(Log(), Lines({"Parsing HEX file: pic16_above_window.hex", "  EoFlash: Address 0x000080"}));
+    EXPECT_EQ(Log(), Lines({"Parsing HEX file: pic16_above_window.hex",
+                            " Not written: 2 bytes at 0x001D00..0x001D00 above the flash (configuration, EEPROM, IDs).",
+                            "  EoFlash: Address 0x000080"}));
     EXPECT_EQ(EoFlash, 0x101);
     ExpectFlash({{0x0100, {0x07, 0x08}}});
 }
@@ -416,7 +425,9 @@ TEST_P(HexParsePic24Test, PhantomBytesArePackedOut) {
     // 33, EoFlash 9 = PC 6. The config instruction at file 0x157F8 (PC 0xABFC) is dropped.
     Target(GetParam(), kPic24Boot);
     EXPECT_TRUE(Parse("pic24_basic.hex"));
-    EXPECT_EQ(Log(), Lines({"Parsing HEX file: pic24_basic.hex", "  EoFlash: Address 0x000006"}));
+    EXPECT_EQ(Log(), Lines({"Parsing HEX file: pic24_basic.hex",
+                            " Not written: 3 bytes at 0x00ABFC..0x00ABFD above the flash (configuration, EEPROM, IDs).",
+                            "  EoFlash: Address 0x000006"}));
     EXPECT_EQ(EoFlash, 9);
     ExpectFlash({{0x0000, {0x40, 0x02, 0x04, 0x00, 0x00, 0x00, 0x11, 0x22, 0x33}}});
 }
@@ -451,7 +462,9 @@ TEST_P(HexParsePic24Test, AddressesAboveTheWindowAreDropped) {
     // Raw 0x4200 is PC 0x2100: dropped. One instruction at 0: EoFlash 3, PC 2.
     Target(GetParam(), kPic24Boot);
     EXPECT_TRUE(Parse("pic24_above_window.hex"));
-    EXPECT_EQ(Log(), Lines({"Parsing HEX file: pic24_above_window.hex", "  EoFlash: Address 0x000002"}));
+    EXPECT_EQ(Log(), Lines({"Parsing HEX file: pic24_above_window.hex",
+                            " Not written: 3 bytes at 0x002100..0x002101 above the flash (configuration, EEPROM, IDs).",
+                            "  EoFlash: Address 0x000002"}));
     EXPECT_EQ(EoFlash, 3);
     ExpectFlash({{0x0000, {0x01, 0x02, 0x03}}});
 }
@@ -483,7 +496,7 @@ INSTANTIATE_TEST_SUITE_P(Families, HexParsePic24Test, ::testing::Values(FamPic24
 // PIC32: program flash from physical 0x1D000000, boot flash from 0x1FC00000.
 
 TEST_F(HexParseTest, Pic32ProgramAndBootFlash) {
-    // Upper 0x1FC1 with address 0x10 goes to BootImage[0x10]: the boot row does not use the upper address.
+    // Upper 0x9FC0 (KSEG0) with address 0x10 is physical 0x1FC00010: BootImage[0x10].
     Target(FamPic32, kPic32Boot);
     EXPECT_TRUE(Parse("pic32_basic.hex"));
     EXPECT_EQ(Log(), Lines({"Parsing HEX file: pic32_basic.hex", "  EoFlash: Address 0x9D000FF3",
@@ -531,7 +544,9 @@ TEST_F(HexParseTest, Pic32RefusedWindowEndsAtBootStartPlus255) {
 TEST_F(HexParseTest, Pic32BytesAboveTheWindowAreDropped) {
     Target(FamPic32, kPic32Boot);
     EXPECT_TRUE(Parse("pic32_above_window.hex"));
-    EXPECT_EQ(Log(), Lines({"Parsing HEX file: pic32_above_window.hex", "  EoFlash: Address 0x9D000000",
+    EXPECT_EQ(Log(), Lines({"Parsing HEX file: pic32_above_window.hex",
+                            " Not written: 2 bytes at 0x1D008100..0x1D008101 above the flash (configuration, EEPROM, IDs).",
+                            "  EoFlash: Address 0x9D000000",
                             "  EoBoot : Address 0x9FC00000"}));
     EXPECT_EQ(EoFlash, 0);
     ExpectFlash({{0x0000, {0xE1}}});
@@ -541,19 +556,20 @@ TEST_F(HexParseTest, Pic32BootRecordBeyondBootImageIsRefused) {
     // Boot offset 0x2FFF is the last byte of BootImage; 0x3000 is never written.
     Target(FamPic32, kPic32Boot);
     EXPECT_FALSE(Parse("pic32_boot_overflow.hex"));
-    EXPECT_EQ(Log(), TooBigLog("pic32_boot_overflow.hex", " Line 2: data at 0x1FC03000 lies beyond the boot flash"));
+    EXPECT_EQ(Log(), Lines({"Parsing HEX file: pic32_boot_overflow.hex", kError,
+                            " Line 2: data at 0x1FC03000 is outside program and boot flash"}));
     EXPECT_EQ(EoBoot, 0x2FFF);
     ExpectBoot({{0x2FFF, {0xF1}}});
     ExpectFlash({});
 }
 
-TEST_F(HexParseTest, Pic32StoreOffsetBeyondFlashImageIsRefused) {
-    // Boot start offset 0x100000: upper 7/8 give offsets 0x7FFFF (stored) and 0x80000 (refused).
+TEST_F(HexParseTest, Pic32DataOutsideProgramAndBootFlashIsRefused) {
+    // Physical 0x0007FFFF (upper 7) is neither program nor boot flash: the address as the file gives it.
     Target(FamPic32, 0x9D100000);
     EXPECT_FALSE(Parse("outside_image.hex"));
-    EXPECT_EQ(Log(), TooBigLog("outside_image.hex", " Line 4: data at 0x80000 lies beyond the flash image"));
-    EXPECT_EQ(EoFlash, 0x7FFFF);
-    ExpectFlash({{0x7FFFF, {0x66}}});
+    EXPECT_EQ(Log(), Lines({"Parsing HEX file: outside_image.hex", kError,
+                            " Line 2: data at 0x0007FFFF is outside program and boot flash"}));
+    ExpectFlash({});
 }
 
 // ---------------------------------------------------------------------------------------------------------

@@ -185,7 +185,7 @@ TEST_F(HexParseToolchainTest, Gpasm18PlacesEveryProgramByteAndDropsConfigAndEepr
     const TReference ref = ReadReference(path);
     EXPECT_TRUE(ParseHexFile(path));
     EXPECT_EQ(rec.Trimmed(),
-              std::vector<std::string>({"Parsing HEX file: blink18.hex", "  EoFlash: Address 0x00600F"}));
+              std::vector<std::string>({"Parsing HEX file: blink18.hex", " Not written: 15 bytes at 0x300000..0xF00002 above the flash (configuration, EEPROM, IDs).", "  EoFlash: Address 0x00600F"}));
     EXPECT_EQ(EoFlash, 0x600F);
     EXPECT_EQ(ref.bytes.count(0x300000), 1u);
     EXPECT_EQ(ref.bytes.count(0xF00000), 1u);
@@ -206,7 +206,9 @@ TEST_F(HexParseToolchainTest, Gpasm16PlacesEveryProgramWordAndDropsConfigAndEepr
     const TReference ref = ReadReference(path);
     EXPECT_TRUE(ParseHexFile(path));
     EXPECT_EQ(rec.Trimmed(),
-              std::vector<std::string>({"Parsing HEX file: blink16.hex", "  EoFlash: Address 0x000808"}));
+              std::vector<std::string>({"Parsing HEX file: blink16.hex",
+                                        " Not written: 10 bytes at 0x002007..0x002102 above the flash (configuration, EEPROM, IDs).",
+                                        "  EoFlash: Address 0x000808"}));
     EXPECT_EQ(EoFlash, 0x1011);
     EXPECT_EQ(ref.bytes.count(0x400E), 1u);
     EXPECT_EQ(ref.bytes.count(0x4200), 1u);
@@ -228,7 +230,8 @@ TEST_F(HexParseToolchainTest, Gpasm18WithBootStartInsideTheTableIsRefused) {
               std::vector<std::string>({"Parsing HEX file: blink18.hex", " Image is too big for this PIC and",
                                         " would overwrite (part of) bootloader!",
                                         " Programming will be aborted.", "Error parsing hex file.",
-                                        " Line 7: data at 0x6004 overlaps the bootloader"}));
+                                        " Line 7: data at 0x6004 overlaps the bootloader",
+                                        " Not written: 15 bytes at 0x300000..0xF00002 above the flash (configuration, EEPROM, IDs)."}));
     EXPECT_EQ(EoFlash, 0x6003);
     ExpectPlacement(ref, 0x6004, 0x6108);
 }

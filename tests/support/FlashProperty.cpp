@@ -55,6 +55,14 @@ std::vector<THexChunk> RandomChunks(const TPick& pick, uint32_t limit, bool atLe
         const uint32_t len = 1 + pick(maxLen);
         chunks.push_back({limit - len, RandomBytes(pick, len)});
     }
+    // Chunks may overlap; a file that gives one byte two values is refused, so overlaps agree.
+    std::vector<int> value(limit, -1);
+    for (auto& chunk : chunks)
+        for (size_t i = 0; i < chunk.bytes.size(); ++i) {
+            int& v = value[chunk.address + i];
+            if (v < 0) v = chunk.bytes[i];
+            chunk.bytes[i] = uint8_t(v);
+        }
     return chunks;
 }
 
@@ -71,6 +79,10 @@ std::string TPropertyCase::Describe() const {
     for (const auto& c : program) s += " " + Hex(c.address) + "+" + std::to_string(c.bytes.size());
     if (!boot.empty()) s += ", boot";
     for (const auto& c : boot) s += " " + Hex(c.address) + "+" + std::to_string(c.bytes.size());
+    if (segment != 0) s += ", segment " + Hex(segment);
+    if (style.segments) s += ", type 02 records";
+    if (!style.lead.empty()) s += ", blank-led records";
+    if (twice) s += ", every chunk twice";
     return s;
 }
 
@@ -92,7 +104,6 @@ TPropertyCase MakePropertyCase(const TPick& pick) {
     // Mostly small flash; now and then up to the largest image (PIC24 and dsPIC: the unpacked file
     // bytes must fit the image too; PIC16: word addresses below 0x10000).
     uint32_t maxOffset = pick(8) == 0 ? 0x80000 : 0x10000;
-    if (family == FamPic24 || family == FamDsPic) maxOffset = std::min<uint32_t>(maxOffset, 0x60000);
     if (family == FamPic16) maxOffset = std::min<uint32_t>(maxOffset, 0x1FFFE);
     const uint32_t minBlocks = std::max<uint32_t>(1, (std::max(vectorRun, v + 1) + eb - 1) / eb);
     // Every erase packet covers one block; keep the count within the protocol's 16 bits.
@@ -111,6 +122,13 @@ TPropertyCase MakePropertyCase(const TPick& pick) {
     c.profile.flashSize = c.bootOffset + eb * (1 + pick(4));
     c.program = RandomChunks(pick, c.bootOffset - v, true);
     if (family == FamPic32) c.boot = RandomChunks(pick, 0x3000, false);
+    static const uint32_t segments[] = {0, 0x80000000u, 0xA0000000u};
+    if (family == FamPic32) c.segment = segments[pick(3)];
+    // Segment records reach the first MiB of file addresses only (PIC24: two file bytes per PC).
+    const uint32_t fileEnd = family == FamPic24 || family == FamDsPic ? c.bootOffset / 3 * 4 : c.bootOffset;
+    c.style.segments = family != FamPic32 && fileEnd <= 0x100000 && pick(2) == 0;
+    if (pick(3) == 0) c.style.lead = pick(2) ? " " : "\t ";
+    c.twice = pick(4) == 0;
     return c;
 }
 
@@ -128,13 +146,18 @@ std::string PropertyHex(const TPropertyCase& c) {
                 file.push_back(piece);
             }
         } else if (family == FamPic32) {
-            file.push_back({0x1D000000u + chunk.address, chunk.bytes});
+            file.push_back({c.segment + 0x1D000000u + chunk.address, chunk.bytes});
         } else {
             file.push_back(chunk);
         }
     }
-    for (const auto& chunk : c.boot) file.push_back({0x1FC00000u + chunk.address, chunk.bytes});
-    return MakeHex(file);
+    for (const auto& chunk : c.boot) file.push_back({c.segment + 0x1FC00000u + chunk.address, chunk.bytes});
+    // The same data given again, in other records: no contradiction.
+    if (c.twice) {
+        const std::vector<THexChunk> again = file;
+        file.insert(file.end(), again.begin(), again.end());
+    }
+    return MakeHex(file, 16, c.style);
 }
 
 void ExpectedFlash(const TPropertyCase& c, const std::vector<uint8_t>& flashBefore,

@@ -19,6 +19,11 @@ struct TPropertyCase {
     uint32_t bootOffset = 0;             // image offset of the boot start
     std::vector<THexChunk> program;      // image offsets
     std::vector<THexChunk> boot;         // PIC32 boot flash offsets
+    // How the file says it: PIC32 segment added to physical addresses (0, KSEG0, KSEG1), type 02
+    // records, blanks before the colons, every program chunk given twice.
+    uint32_t segment = 0;
+    THexStyle style;
+    bool twice = false;
     std::string Describe() const;
 };
 

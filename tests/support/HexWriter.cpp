@@ -27,7 +27,7 @@ std::string Record(uint8_t type, uint16_t address, const uint8_t* data, size_t n
 
 }  // namespace
 
-std::string MakeHex(const std::vector<THexChunk>& chunks, int perLine) {
+std::string MakeHex(const std::vector<THexChunk>& chunks, int perLine, const THexStyle& style) {
     std::string out;
     int64_t upper = -1;
     for (const auto& c : chunks) {
@@ -36,12 +36,13 @@ std::string MakeHex(const std::vector<THexChunk>& chunks, int perLine) {
             const uint32_t a = c.address + uint32_t(i);
             if (int64_t(a >> 16) != upper) {
                 upper = a >> 16;
-                const uint8_t u[2] = {uint8_t(upper >> 8), uint8_t(upper)};
-                out += Record(0x04, 0, u, 2);
+                const int64_t base = style.segments ? upper << 12 : upper;  // 02: segment, 16-byte units
+                const uint8_t u[2] = {uint8_t(base >> 8), uint8_t(base)};
+                out += style.lead + Record(style.segments ? 0x02 : 0x04, 0, u, 2);
             }
             size_t n = std::min<size_t>(size_t(perLine), c.bytes.size() - i);
             n = std::min<size_t>(n, 0x10000 - (a & 0xFFFF));  // never across a 64 KiB boundary
-            out += Record(0x00, uint16_t(a), c.bytes.data() + i, n);
+            out += style.lead + Record(0x00, uint16_t(a), c.bytes.data() + i, n);
             i += n;
         }
     }
