@@ -1,6 +1,7 @@
 #include "boot/BL_Command.h"
 
 #include "boot/Clock.h"
+#include "boot/HostHooks.h"
 #include "usb/Hid.h"
 
 THidDevice* SelectedSlot() {
@@ -31,6 +32,18 @@ bool PollAnswer(THidDevice& device, uint8_t* answer) {
     return false;
 }
 
+// Reads and drops the input reports already waiting, so that the next one read answers the command
+// about to go out. Bounded: a board that floods the host cannot keep the run here.
+void DropStaleReports(THidDevice& device) {
+    constexpr int MaxStaleReports = 64;
+    uint8_t stale[BootPacketSize];
+    int dropped = 0;
+    while (dropped < MaxStaleReports && HidReadReport(device, stale)) ++dropped;
+    if (dropped == 0) return;
+    StaleReportsDropped += dropped;
+    HostStaleReports(dropped);
+}
+
 }  // namespace
 
 void BootQuery(uint8_t code, TBootPacket& buffer) {
@@ -38,6 +51,7 @@ void BootQuery(uint8_t code, TBootPacket& buffer) {
     buffer.fill(0);
     buffer[0] = CommandMarker;
     buffer[1] = code;
+    DropStaleReports(CurrentDevice);
     if (!HidWriteReport(CurrentDevice, buffer.data()) && NoteUnplugged(CurrentDevice)) {
         buffer.fill(0);
         return;
@@ -71,6 +85,7 @@ bool BootDataAck(const TBootPacket& packet, uint8_t expectedEcho) {
     if (CommErrorCount > 0) return false;
     THidDevice* slot = SelectedSlot();
     if (!slot) return false;
+    DropStaleReports(*slot);
     if (!HidWriteReport(*slot, packet.data()) && NoteUnplugged(*slot)) return false;
     Pause(PauseAfterSendMs);
     TBootPacket answer{};

@@ -1,10 +1,13 @@
 #include "boot/BL_Vars.h"
 
+#include "boot/BL_HexParser.h"
+
 bool BootloaderActive = false;
 int32_t FlashPhase = 0;
 uint8_t McuFamily = FamNone;
 int32_t CommErrorCount = 0;
 bool TargetUnplugged = false;
+int64_t StaleReportsDropped = 0;
 
 TBootPacket CommandBuffer{};
 TBootInfo BootInfo;
@@ -21,6 +24,7 @@ void ResetBootState() {
     McuFamily = FamNone;
     CommErrorCount = 0;
     TargetUnplugged = false;
+    StaleReportsDropped = 0;
     CommandBuffer.fill(0);
     BootInfo = TBootInfo{};
     BootStartOffset = 0;
@@ -28,4 +32,5 @@ void ResetBootState() {
     BootImage.fill(0);
     EoFlash = 0;
     EoBoot = 0;
+    SetStrictHexIntake(false);
 }

@@ -57,6 +57,9 @@ extern uint8_t McuFamily;
 extern int32_t CommErrorCount;
 // A transfer failed because the board was unplugged: the run ends at once instead of polling on.
 extern bool TargetUnplugged;
+// Input reports found waiting when a command that expects an answer went out (an answer sent twice,
+// a late one), read and dropped so that an answer always answers its own command.
+extern int64_t StaleReportsDropped;
 
 // Protocol.
 extern TBootPacket CommandBuffer;

@@ -38,3 +38,7 @@ bool HostAskYesNo(const std::string& question) {
 void HostFlashCommand(uint8_t command, uint64_t address, uint32_t length) {
     if (Hooks.flashCommand) Hooks.flashCommand(command, address, length);
 }
+
+void HostStaleReports(int count) {
+    if (Hooks.staleReports) Hooks.staleReports(count);
+}

@@ -22,6 +22,8 @@ struct THostHooks {
     // An erase or write command is going out: its command code, the target address it names and
     // the image bytes it covers. For a detailed trace of the run; nothing depends on it.
     std::function<void(uint8_t, uint64_t, uint32_t)> flashCommand;
+    // Stale input reports were dropped before a command that expects an answer (how many).
+    std::function<void(int)> staleReports;
 };
 
 THostHooks& HostHooks();
@@ -36,3 +38,4 @@ void HostProcessMessages();
 void HostShowMessage(const std::string& text);
 bool HostAskYesNo(const std::string& question);  // false when no hook is installed
 void HostFlashCommand(uint8_t command, uint64_t address, uint32_t length);
+void HostStaleReports(int count);

@@ -94,6 +94,10 @@ std::string PassFailure(TPassResult r, const TCliOptions& o) {
         return "the bootloader could not be opened";
     case TPassResult::NotFound:
         return "the device did not describe a supported target";
+    case TPassResult::NoAnswer:
+        return "the board did not answer; check the cable and reset the board into its bootloader";
+    case TPassResult::Unplugged:
+        return "the board was unplugged while it was being connected";
     case TPassResult::BadBootInfo:
         return "the target's boot information cannot be used";
     case TPassResult::BootModeFailed:
@@ -265,6 +269,7 @@ int RunSession(const TCliOptions& o) {
     // The one question a run asks: flash records with a wrong checksum? Only when told so.
     hooks.askYesNo = [&o](const std::string&) { return o.ignoreChecksums; };
     SetHostHooks(hooks);
+    SetStrictHexIntake(o.strict);
     // On virtual boards every run is checked against what the board holds afterwards.
     std::unique_ptr<TVirtualTargetCheck> simCheck;
     if (chain.Sim() != nullptr) {
@@ -382,6 +387,12 @@ int RunSession(const TCliOptions& o) {
                              {"exit_code", code},
                              {"result", ResultName(code, o.command)}};
     if (virtualTime) result["target_s"] = double(NowUs() - startUs) / 1e6;
+    if (flash && LastHexParseStats().opened) {
+        nlohmann::json skipped = nlohmann::json::array();
+        for (const THexNotWritten& n : LastHexParseStats().notWritten)
+            skipped.push_back({{"from", n.from}, {"to", n.to}, {"bytes", n.bytes}, {"reason", n.reason}});
+        result["not_written"] = skipped;
+    }
     out.Event(result);
     out.Summary(summary);
     for (const auto& f : failures)

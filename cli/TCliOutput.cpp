@@ -114,6 +114,13 @@ THostHooks TCliOutput::Hooks() {
         h.flashCommand = [this](uint8_t command, uint64_t address, uint32_t length) {
             FlashCommand(command, address, length);
         };
+    if (m_config.verbose)
+        h.staleReports = [this](int count) {
+            ClearBar();
+            EndPlainLine();
+            std::fprintf(m_config.err, "dropped %d stale report%s\n", count, count == 1 ? "" : "s");
+            std::fflush(m_config.err);
+        };
     return h;
 }
 
@@ -137,6 +144,11 @@ bool IsFailureLine(const std::string& line) {
 }
 
 bool TFailureFilter::Keep(const std::string& line) {
+    // What the file holds and the run leaves out of the target's flash is said even when nothing
+    // failed; data above the flash (configuration, EEPROM) is the usual case and not repeated.
+    const bool aboutTheFile = line.rfind(" Not read: ", 0) == 0 ||
+                              (line.rfind(" Not written: ", 0) == 0 && line.find("above the flash") == std::string::npos);
+    if (aboutTheFile) return true;
     m_inFailure = IsFailureLine(line) || (m_inFailure && !IsStatusLine(line));
     return m_inFailure;
 }

@@ -48,7 +48,7 @@ void AddTargetOptions(CLI::App* cmd, TCliOptions& o, TRawOptions& raw, CLI::Opti
     cmd->add_option("--sim", o.sim,
                     "virtual target settings KEY=VALUE[,...]: boot-start, erase-block, write-block, "
                     "flash-size, revision, descriptor, latency-ms, serial, manufacturer, product, "
-                    "drop-answer=N, wrong-echo=N, stop-writes=N, unplug-at=N, corrupt-at=N (N counts received "
+                    "drop-answer=N, wrong-echo=N, stop-writes=N, unplug-at=N, corrupt-at=N, duplicate-answer=N (N counts received "
                     "reports from 1), plug-after-ms=MS")
         ->type_name("KEY=VALUE[,...]")
         ->allow_extra_args(false);
@@ -129,6 +129,9 @@ int main(int argc, char** argv) {
     flash->add_flag("-d,--disable-bootloader", o.disableBootloader, "disable the bootloader after flashing");
     flash->add_flag("--ignore-checksums", o.ignoreChecksums,
                     "flash a file whose records have wrong checksums (refused by default)");
+    flash->add_flag("--strict", o.strict,
+                    "refuse a file with lines that are no records or data inside the target's flash that "
+                    "would not be written");
     flash->add_option("--trace", o.trace, "write every report sent and received to FILE")->type_name("FILE");
     flash
         ->add_option("--sim-dump", o.simDump,

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <hidapi.h>
 #include <linux/hidraw.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -227,6 +228,11 @@ int THidApiBackend::Open(const std::string& path, THidOpenError& error) {
     } else if (parsed && info.outputReportLength != HidReportLength) {
         refusal = THidOpenError::BadReportLength;
     }
+    // One program per board: the probe descriptor carries an exclusive lock for as long as the board
+    // is open, so a second opener (window or command line) is refused instead of interleaving its
+    // reports with ours. The lock goes with the descriptor when the board is closed.
+    if (refusal == THidOpenError::None && isHidraw && ::flock(probe, LOCK_EX | LOCK_NB) != 0)
+        refusal = errno == EWOULDBLOCK ? THidOpenError::Busy : THidOpenError::Other;
     if (refusal != THidOpenError::None) {
         ::close(probe);
         error = refusal;

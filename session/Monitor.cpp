@@ -77,6 +77,9 @@ void OnDeviceChange() {
         return;
     }
     LogMessage("HID device successfully opened");
+    // A fresh board: missing answers and unplugs seen before belong to the one before it.
+    CommErrorCount = 0;
+    TargetUnplugged = false;
     Pause(200);
     BootQuery(cmdGetBootInfo, CommandBuffer);
     if (!DecodeBootInfo(CommandBuffer, BootInfo)) {
@@ -86,8 +89,14 @@ void OnDeviceChange() {
     }
     const bool found = BootInfo.familyMark == 1 && IsKnownFamily(BootInfo.McuType);
     if (!found) {
-        LastPassResult = TPassResult::NotFound;
+        // Tell a silent or vanished board from one that described something else: the first wants the
+        // cable or a reset checked, the second the IDs.
+        LastPassResult = TargetUnplugged     ? TPassResult::Unplugged
+                         : CommErrorCount > 0 ? TPassResult::NoAnswer
+                                              : TPassResult::NotFound;
         LogMessage("Target MCU not found !");
+        if (LastPassResult == TPassResult::Unplugged) LogMessage("  The board was unplugged.");
+        if (LastPassResult == TPassResult::NoAnswer) LogMessage("  No answer from the board.");
         return;
     }
     LogMessage("Target MCU found.");

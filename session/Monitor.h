@@ -28,7 +28,8 @@ void MonitorStartup();
 void MonitorShutdown();
 
 // How the last connection pass ended (for the command-line exit code and the tests).
-enum class TPassResult { None, NoDevice, OpenFailed, NotFound, BadBootInfo, BootModeFailed, Connected };
+// NoAnswer and Unplugged: the boot-information query got no answer, or the board went away then.
+enum class TPassResult { None, NoDevice, OpenFailed, NotFound, NoAnswer, Unplugged, BadBootInfo, BootModeFailed, Connected };
 extern TPassResult LastPassResult;
 
 void ResetMonitorState();

@@ -38,6 +38,7 @@ bool ApplySimSetting(TSimBoardSetup& board, const std::string& key, const std::s
                  : k == "unplug-at"   ? &board.faults.unplugAt
                  : k == "stop-writes" ? &board.faults.stopWritesAt
                  : k == "corrupt-at"  ? &board.faults.corruptAt
+                 : k == "duplicate-answer" ? &board.faults.duplicateAnswerAt
                                       : nullptr;
     uint64_t v = 0;
     if (fault != nullptr) {

@@ -176,6 +176,8 @@ void TVirtualTarget::Answer(const std::array<uint8_t, 64>& answer) {
     a.data = answer;
     if (m_faults.wrongEchoAt == m_current) a.data[1] ^= 0xFF;
     m_answers.push_back(a);
+    if (m_faults.duplicateAnswerAt == m_current || (m_faults.duplicateEraseAnswers && answer[1] == cmdErase))
+        m_answers.push_back(a);
 }
 
 void TVirtualTarget::Violation(const std::string& what) {

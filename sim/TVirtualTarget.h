@@ -16,6 +16,8 @@ struct TSimFaults {
     int stopWritesAt = 0;   // from this report on, writes are no longer taken
     int unplugAt = 0;       // the target disappears when this report arrives (it is not taken)
     int corruptAt = 0;      // a data report: its first byte is stored inverted, and nothing is said
+    int duplicateAnswerAt = 0;          // the answer to this report is sent twice
+    bool duplicateEraseAnswers = false; // every erase answer is sent twice
 };
 
 struct TSimTraceEntry {

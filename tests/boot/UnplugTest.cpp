@@ -158,9 +158,10 @@ TEST_F(PollUnplugTest, PollingStopsAtTheFirstReadOfAGoneBoard) {
         int reads;
         int64_t clockMs;
     };
-    // Present but silent: every poll and its pause; gone: one read, no pause after it.
-    const TCase cases[] = {{false, MaxPolls, PauseAfterSendMs + MaxPolls * PauseAfterPollMs},
-                           {true, 1, PauseAfterSendMs}};
+    // Present but silent: every poll and its pause; gone: one poll, no pause after it. Each after the
+    // one read that finds no stale report waiting.
+    const TCase cases[] = {{false, MaxPolls + 1, PauseAfterSendMs + MaxPolls * PauseAfterPollMs},
+                           {true, 2, PauseAfterSendMs}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.gone ? "gone" : "silent");
         CommErrorCount = 0;
@@ -187,7 +188,7 @@ TEST_F(PollUnplugTest, AcknowledgedPacketToAGoneBoardCountsOnce) {
     EXPECT_FALSE(BootDataAck(p, cmdErase));
     EXPECT_FALSE(BootData(p));
     EXPECT_EQ(CommErrorCount, 1);
-    EXPECT_EQ(silent.reads, 1);
+    EXPECT_EQ(silent.reads, 2);  // the stale-report check and the one poll
 }
 
 }  // namespace
