@@ -9,6 +9,7 @@
 
 #include "boot/BL_HexParser.h"
 #include "boot/BL_Vars.h"
+#include "cli/StandardStreams.h"
 
 namespace {
 
@@ -99,7 +100,8 @@ bool BuildSimBoards(const TCliOptions& options, std::vector<TSimBoardSetup>& boa
 }
 
 std::string CheckHexFileArgument(const std::string& file) {
-    if (file == StdinPath) return "";
+    if (file == StdinPath)
+        return StandardInputWasClosed() ? "standard input is closed: \"-\" has nothing to read" : "";
     struct stat info {};
     if (::stat(file.c_str(), &info) != 0) return file + ": " + std::strerror(errno);
     if (S_ISREG(info.st_mode)) return "";

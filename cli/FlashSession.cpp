@@ -1,10 +1,12 @@
 #include "cli/FlashSession.h"
 #include "session/ProgramState.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <utility>
 #include <vector>
 
@@ -125,24 +127,40 @@ const char* ResultName(int code, TCommand command) {
     }
 }
 
-// errno of a failure, or 0.
+// errno of a failure, or 0. Written to a temporary file beside it and renamed: a write that fails
+// (a full disk, an error from closing) leaves no file behind, and an earlier dump stays whole.
 int WriteBinary(const std::string& path, const std::vector<uint8_t>& data) {
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    if (f == nullptr) return errno;
+    std::string temp = path + ".XXXXXX";
+    const int fd = ::mkstemp(temp.data());
+    if (fd < 0) return errno;
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::fchmod(fd, 0666 & ~mask);  // as a file created the usual way
+    std::FILE* f = ::fdopen(fd, "wb");
+    if (f == nullptr) {
+        const int error = errno;
+        ::close(fd);
+        ::unlink(temp.c_str());
+        return error;
+    }
     // An empty flash has no buffer to hand over.
     int error = data.empty() || std::fwrite(data.data(), 1, data.size(), f) == data.size() ? 0 : errno;
+    if (std::fflush(f) != 0 && error == 0) error = errno;
     if (std::fclose(f) != 0 && error == 0) error = errno;
+    if (error == 0 && ::rename(temp.c_str(), path.c_str()) != 0) error = errno;
+    if (error != 0) ::unlink(temp.c_str());
     return error;
 }
 
 bool BoardSelected(const TSimProfile& p, const TCliOptions& o) {
-    const std::string serial = p.serial.empty() ? NoSerialText : p.serial;
-    return (o.path.empty() || p.path == o.path) && (o.serial.empty() || serial == o.serial);
+    // "---" selects the boards without a serial number, and only those.
+    const bool serialOk = o.serial.empty() || (o.serial == NoSerialText ? p.serial.empty() : p.serial == o.serial);
+    return (o.path.empty() || p.path == o.path) && serialOk;
 }
 
 // A serial number as JSON: null for a device that gives none.
-nlohmann::json SerialJson(const std::string& serial) {
-    return serial == NoSerialText ? nlohmann::json() : nlohmann::json(serial);
+nlohmann::json SerialJson(const THidDevice& d) {
+    return d.hasSerial ? nlohmann::json(d.serialNumber) : nlohmann::json();
 }
 
 // The connected target, as the boot information describes it: sizes in bytes of the image, the boot
@@ -158,7 +176,7 @@ nlohmann::json TargetEvent(const THidDevice& d) {
             {"revision", BootInfo.BootRevision},
             {"descriptor", BootInfo.Descriptor},
             {"path", d.path},
-            {"serial", SerialJson(d.serialNumber)}};
+            {"serial", SerialJson(d)}};
 }
 
 // Writes the flash of the board the run talked to (or the only one the selection leaves); a file that
@@ -218,7 +236,7 @@ int RunList(const TCliOptions& o) {
                        {"version", HexId(d.version)},
                        {"manufacturer", d.manufacturer},
                        {"product", d.product},
-                       {"serial", SerialJson(d.serialNumber)},
+                       {"serial", SerialJson(d)},
                        {"openable", openable},
                        {"open_error", openable ? nlohmann::json() : nlohmann::json(why)}});
         } else if (o.bootloadersOnly) {
@@ -385,7 +403,9 @@ int RunSession(const TCliOptions& o) {
                              {"file", flash ? nlohmann::json(o.file) : nlohmann::json()},
                              {"duration_s", double(WallUs() - wallStart) / 1e6},
                              {"exit_code", code},
-                             {"result", ResultName(code, o.command)}};
+                             {"result", ambiguous.size() >= 2 && code == ExitNoBootloader
+                                            ? "ambiguous"
+                                            : ResultName(code, o.command)}};
     if (virtualTime) result["target_s"] = double(NowUs() - startUs) / 1e6;
     if (flash && LastHexParseStats().opened) {
         nlohmann::json skipped = nlohmann::json::array();

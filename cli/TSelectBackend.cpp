@@ -13,11 +13,11 @@ bool TSelectBackend::Visible(const THidInterfaceInfo& info) const {
     const bool candidate = info.attributesRead && info.vendorId == m_vid && info.productId == m_pid;
     if (!candidate) return true;
     if (!m_path.empty() && info.path != m_path) return false;
-    // Compared as the transport will show it, so what "list" prints is what selects: "---" for a
-    // device without a serial number.
-    const std::string shown = info.hasSerial ? HidTextFromDevice(info.serial) : std::string(NoSerialText);
-    if (!m_serial.empty() && shown != m_serial) return false;
-    return true;
+    // Compared as the transport will show it, so what "list" prints is what selects; "---" selects
+    // the devices without a serial number, never one whose serial is that text.
+    if (m_serial.empty()) return true;
+    if (m_serial == NoSerialText) return !info.hasSerial;
+    return info.hasSerial && HidTextFromDevice(info.serial) == m_serial;
 }
 
 bool TSelectBackend::Enumerate(std::vector<THidInterfaceInfo>& out) {

@@ -13,6 +13,7 @@
 #include "cli/CliOptions.h"
 #include "cli/FlashSession.h"
 #include "cli/OutputGuard.h"
+#include "cli/StandardStreams.h"
 #include "platform/ProgramVersion.h"
 #include "usb/HidLocale.h"
 
@@ -80,6 +81,7 @@ std::string SelfPath(const char* argv0) {
 } // namespace
 
 int main(int argc, char** argv) {
+    GuardStandardStreams();
     // Device strings arrive in UTF-8; numbers keep their '.' (only LC_CTYPE is set).
     UseUtf8CharacterType();
     CLI::App app{"quarnel - flashes microcontrollers (PIC16, PIC18, PIC18FJ, PIC24, dsPIC, PIC32) through "

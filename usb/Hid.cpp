@@ -86,6 +86,7 @@ std::vector<THidDevice> HidListDevices(uint16_t vendorId, uint16_t productId) {
         if (info.hasManufacturer) rec.manufacturer = HidTextFromDevice(info.manufacturer);
         if (info.hasProduct) rec.product = HidTextFromDevice(info.product);
         rec.serialNumber = info.hasSerial ? HidTextFromDevice(info.serial) : std::string("---");
+        rec.hasSerial = info.hasSerial;
         rec.reportLength = info.capsRead ? info.reportLength : 0;
         rec.handle = -1;
         const bool match = (rec.vendorId == vendorId && rec.productId == productId) ||

@@ -27,7 +27,8 @@ struct THidDevice {
     uint16_t version = 0;
     std::string manufacturer;
     std::string product;
-    std::string serialNumber;
+    std::string serialNumber;  // "---" when the device gives none
+    bool hasSerial = false;    // so that a device whose serial is the text "---" is told apart
 
     void Clear() { *this = THidDevice{}; }
     bool IsOpen() const { return handle != -1; }

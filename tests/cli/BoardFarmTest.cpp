@@ -29,6 +29,8 @@ TEST(BoardFarm, ExitCodeIsZeroOnlyWhenEveryBoardWasFlashed) {
     EXPECT_EQ(CombinedExitCode({Board("a", 0, ""), Board("b", 0, "")}), 0);
     EXPECT_EQ(CombinedExitCode({Board("a", 0, ""), Board("b", 4, ""), Board("c", 3, "")}), 4);
     EXPECT_EQ(CombinedExitCode({Board("a", 2, ""), Board("b", 0, "")}), 2);
+    // The highest code, not the first failing board's.
+    EXPECT_EQ(CombinedExitCode({Board("a", 4, ""), Board("b", 0, ""), Board("c", 5, "")}), 5);
 }
 
 TEST(BoardFarm, ChildSummaryIsItsLastOwnLine) {

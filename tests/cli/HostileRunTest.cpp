@@ -228,3 +228,30 @@ TEST(QuarnelFlash, EmptyFlashDumpsAnEmptyFile) {
     ASSERT_TRUE(std::filesystem::exists(dir.File("z-flash.bin")));
     EXPECT_EQ(std::filesystem::file_size(dir.File("z-flash.bin")), 0u);
 }
+
+// Through a shell, for what only a shell sets up: closed descriptors and a file-size limit.
+static TRunResult RunInShell(const std::string& script) {
+    return RunProgram("/bin/sh", {"-c", script, QUARNEL_CLI_BINARY});
+}
+
+// Closed standard streams are opened on /dev/null first: the trace cannot become standard output.
+// A dump that cannot be written whole leaves no file behind.
+TEST(QuarnelStreams, ClosedStreamsAndFailedDumps) {
+    TScratchDir dir;
+    const std::string trace = dir.File("t.trace");
+    TRunResult r = RunInShell("\"$0\" flash " + Blink18 + " --simulate pic18 --trace " + trace + " >&- 2>&-");
+    EXPECT_EQ(r.exitCode, 0);
+    const std::vector<std::string> lines = SplitLines(ReadText(trace));
+    EXPECT_GT(lines.size(), 900u);
+    for (const std::string& line : lines)
+        ASSERT_TRUE(std::regex_match(line, std::regex("[0-9.]+ (OUT|IN) [0-9a-f]{128}"))) << line;
+    r = RunInShell("\"$0\" flash - --simulate pic18 <&-");
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(Has(r.err, "standard input is closed")) << r.err;
+    // 64 KiB of flash against a limit of a few KiB: the write fails (not a signal, it is ignored).
+    r = RunInShell("trap '' XFSZ; ulimit -f 8; \"$0\" flash " + Blink18 + " --simulate pic18 --sim-dump " +
+                   dir.File("d"));
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(Has(r.err, "cannot write " + dir.File("d") + "-flash.bin: File too large")) << r.err;
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.File("")), {}), 1) << "only the trace is left";
+}

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -19,19 +20,21 @@ long long MsSince(TClock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(TClock::now() - start).count();
 }
 
-// A write that blocks until released, for at most 2 s. Shared with the worker, which may outlive the
-// test when it is detached.
+// A write that blocks until released, for at most 2 s, and then keeps the bytes it was given, as a
+// device reads them only then. Shared with the worker, which may outlive the test when it is detached.
 struct TGate {
     std::mutex mutex;
     std::condition_variable cv;
     bool open = false;
     std::atomic<int> entered{0};
     std::atomic<int> cleanups{0};
+    std::vector<std::vector<uint8_t>> sent;
 
-    int Block() {
+    int Block(const uint8_t* data, size_t len) {
         ++entered;
         std::unique_lock<std::mutex> lock(mutex);
         cv.wait_for(lock, std::chrono::seconds(2), [&] { return open; });
+        sent.emplace_back(data, data + len);
         return 65;
     }
     void Open() {
@@ -80,9 +83,10 @@ TEST(TBoundedWriter, FailedWriteIsFalse) {
 
 TEST(TBoundedWriter, BlockedWriteReturnsAfterItsBound) {
     auto gate = std::make_shared<TGate>();
-    TBoundedWriter writer([gate](const uint8_t*, size_t) { return gate->Block(); },
+    TBoundedWriter writer([gate](const uint8_t* data, size_t len) { return gate->Block(data, len); },
                           [gate] { ++gate->cleanups; });
-    const uint8_t report[65] = {};
+    uint8_t report[65];
+    std::fill(std::begin(report), std::end(report), 0x11);
 
     auto start = TClock::now();
     EXPECT_FALSE(writer.Write(report, sizeof report, 200));
@@ -91,7 +95,9 @@ TEST(TBoundedWriter, BlockedWriteReturnsAfterItsBound) {
     EXPECT_LT(ms, 1500) << "the 2 s write must not hold the caller";
     EXPECT_TRUE(writer.Busy());
 
-    // Still stuck: the next write waits its own bound for the worker, then gives up unsent.
+    // Still stuck: the next write waits its own bound for the worker, then gives up unsent, without
+    // touching the report the worker is still sending.
+    std::fill(std::begin(report), std::end(report), 0x22);
     start = TClock::now();
     EXPECT_FALSE(writer.Write(report, sizeof report, 100));
     ms = MsSince(start);
@@ -102,15 +108,21 @@ TEST(TBoundedWriter, BlockedWriteReturnsAfterItsBound) {
     // Once the stuck write returns the worker takes reports again.
     gate->Open();
     EXPECT_TRUE(WaitFor([&] { return !writer.Busy(); }, 2000));
+    std::fill(std::begin(report), std::end(report), 0x33);
     EXPECT_TRUE(writer.Write(report, sizeof report, 200));
     EXPECT_EQ(gate->entered.load(), 2);
+    {
+        std::lock_guard<std::mutex> lock(gate->mutex);
+        EXPECT_EQ(gate->sent, std::vector<std::vector<uint8_t>>({std::vector<uint8_t>(65, 0x11),
+                                                                  std::vector<uint8_t>(65, 0x33)}));
+    }
     EXPECT_TRUE(writer.Stop(1000));
     EXPECT_EQ(gate->cleanups.load(), 1);
 }
 
 TEST(TBoundedWriter, StopLeavesAStuckWorkerToCleanUpLater) {
     auto gate = std::make_shared<TGate>();
-    auto writer = std::make_unique<TBoundedWriter>([gate](const uint8_t*, size_t) { return gate->Block(); },
+    auto writer = std::make_unique<TBoundedWriter>([gate](const uint8_t* data, size_t len) { return gate->Block(data, len); },
                                                    [gate] { ++gate->cleanups; });
     const uint8_t report[65] = {};
     EXPECT_FALSE(writer->Write(report, sizeof report, 50));

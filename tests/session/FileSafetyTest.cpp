@@ -195,4 +195,13 @@ TEST_F(FileSafetyTest, OversizedSettingsFileIsReadInPartAndKept) {
     EXPECT_EQ(error, "Unable to write to " + ini);
     EXPECT_EQ(Read(ini), text);
     EXPECT_FALSE(TSimpleIniFile(dir + "small.ini").Cut());
+    // Exactly the limit: read whole and written back.
+    std::string exact = "[Sizes]\nMainWidth=600\n;";
+    exact += std::string(TSimpleIniFile::ReadLimit - exact.size() - 1, 'c') + "\n";
+    std::ofstream(dir + "exact.ini", std::ios::binary) << exact;
+    TSimpleIniFile whole(dir + "exact.ini");
+    EXPECT_FALSE(whole.Cut());
+    whole.WriteInteger("Sizes", "MainWidth", 700);
+    EXPECT_TRUE(whole.UpdateFile(error)) << error;
+    EXPECT_EQ(TSimpleIniFile(dir + "exact.ini").ReadInteger("Sizes", "MainWidth", 0), 700);
 }
