@@ -211,6 +211,8 @@ bool ApplySettings(const std::string& list, TSimProfile& profile, TSimFaults& fa
                                             : nullptr;
         if (fault != nullptr) {
             *fault = std::atoi(value.c_str());
+        } else if (key == "duplicate-erase-answers") {
+            faults.duplicateEraseAnswers = value == "1";  // every erase answered twice
         } else if (!ApplySimOverride(profile, key, value, error)) {
             return false;
         }

@@ -269,6 +269,37 @@ sc_unplug_replug() {
     expect_flash qk1 pic18 "$P18SIM" $P18HEX
 }
 
+# One program per board: a second CLI started while the first flashes is refused at once with the
+# "in use" line; the first run is not disturbed and the board holds the file.
+sc_two_programs() {
+    node=$(plug_board qk1 QK0001 --family pic18 --sim "$P18SIM") || exit 1
+    quarnel flash $P18HEX > /tmp/first.out 2> /tmp/first.err &
+    qpid=$!
+    usleep 300000
+    run_quarnel second flash $P18HEX
+    expect_rc $RC 2
+    expect_text /tmp/second.out "Device $node is in use by another program."
+    less_than "$TOOK" 2 || fail "the second program was refused only after $TOOK s"
+    wait $qpid
+    rc=$?
+    cat /tmp/first.out /tmp/first.err
+    expect_rc $rc 0
+    stop_device qk1
+    device_clean qk1
+    expect_flash qk1 pic18 "$P18SIM" $P18HEX
+}
+
+# A board that answers every erase twice: each stale copy is dropped before the next command.
+sc_duplicate_answers() {
+    node=$(plug_board qk1 QK0001 --family pic18 --sim "$P18SIM,duplicate-erase-answers=1") || exit 1
+    run_quarnel twice flash $P18HEX -v
+    expect_rc $RC 0
+    expect_text /tmp/twice.err "dropped 1 stale report"
+    stop_device qk1
+    device_clean qk1
+    expect_flash qk1 pic18 "$P18SIM" $P18HEX
+}
+
 two_boards() {
     plug_board qka QKA --udc dummy_udc.0 --family pic18 --sim "$P18SIM" > /dev/null || exit 1
     plug_board qkb QKB --udc dummy_udc.1 --family pic18 --sim "$P18SIM" > /dev/null || exit 1
@@ -412,6 +443,16 @@ sc_window() {
         usleep 20000
     done
     node=$(plug_board qk1 QK0001 --family pic18 --sim "$P18SIM") || exit 1
+    # While the window holds the board, the command line is refused.
+    i=0
+    while ! grep -q "pressing FLASH" /tmp/window.out; do
+        i=$((i + 1))
+        [ $i -gt 1000 ] && fail "the window did not connect"
+        usleep 20000
+    done
+    run_quarnel held info
+    expect_rc $RC 2
+    expect_text /tmp/held.out "Device $node is in use by another program."
     wait $wpid
     rc=$?
     echo "window ran $(elapsed "$t0" "$(uptime_s)") s, exit $rc"
