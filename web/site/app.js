@@ -45,9 +45,10 @@
 
     const refresh = () => {
         const active = state.module && state.module.ccall("qf_bootloader_active", "number", [], []) === 1;
-        const target = active ? state.module.ccall("qf_target", "string", [], []) : "";
-        $("target").textContent = target || (state.demo ? "Virtual board: no target in boot load mode."
-                                                        : "No target in boot load mode.");
+        if (active) state.target = state.module.ccall("qf_target", "string", [], []);
+        const none = state.demo ? "Virtual board: no target in boot load mode." : "No target in boot load mode.";
+        $("target").textContent = active ? state.target
+                                         : state.target ? state.target + " (session closed: Reset connects again)" : none;
         $("flash").disabled = state.busy || !active || !state.file;
         for (const id of ["connect", "reset", "demo-start", "disable", "vid", "pid"]) $(id).disabled = state.busy;
     };
@@ -63,6 +64,7 @@
     // --- sessions ---
     const start = async (demo, settings) => {
         state.demo = demo;
+        state.target = "";
         log.textContent = "";
         setResult("");
         const { vid, pid } = ids();
@@ -81,6 +83,7 @@
     };
     const reset = async () => {
         if (state.demo) return start(state.demo, $("demo-settings").value);
+        state.target = "";
         await call("qf_reset", "number", [], []);
         refresh();
     };
