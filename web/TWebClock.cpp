@@ -14,6 +14,7 @@ EM_ASYNC_JS(void, qf_js_pause_until, (double deadlineMs, int ms), {
         channel.port2.postMessage(0);
     });
     do { await turn(); } while (performance.now() < deadlineMs);
+    Module.pauseLateMs = (Module.pauseLateMs || 0) + performance.now() - deadlineMs;
 });
 // clang-format on
 

@@ -7,6 +7,7 @@
     const config = Object.assign({ family: "pic18", settings: "", granted: true, disconnectAt: 0 },
                                  window.__standinConfig || {});
     const report64 = { reportId: 0, items: [{ reportSize: 8, reportCount: 64 }] };
+    const latency = /latency-ms=/.test(config.settings);
     let M = null;
     let buffer = 0;
     let device = null;
@@ -59,8 +60,8 @@
         }
     }
 
-    // Hands each answer that is ready to the page as an input report; a board with latency is asked
-    // again for a while.
+    // Hands each answer that is ready to the page as an input report; only a board with latency is
+    // asked again, for a while (most reports have no answer).
     const pump = (tries) => {
         let any = false;
         while (call("qf_sim_take", "number", ["number"], [buffer + 64])) {
@@ -70,7 +71,7 @@
             Object.assign(ev, { device, reportId: 0, data });
             device.dispatchEvent(ev);
         }
-        if (!any && tries < 100) setTimeout(() => pump(tries + 1), 1);
+        if (!any && latency && tries < 100) setTimeout(() => pump(tries + 1), 1);
     };
 
     const unplug = () => {

@@ -124,9 +124,9 @@ async function main() {
         check(b.violations === 0 && b.transport === "", "no protocol or transport violation (" + b.reports + " reports)");
         check(b.ended, "the board's session was ended");
         await sameFlash(name, file);
-        const t = await page.evaluate(() => [Number(document.body.dataset.runMs), Number(document.body.dataset.floorMs)]);
+        const t = await page.evaluate(() => ["runMs", "floorMs", "pauseLateMs"].map((k) => Number(document.body.dataset[k])));
         console.log(`${name}: run ${(t[0] / 1000).toFixed(2)} s, protocol floor ${(t[1] / 1000).toFixed(2)} s, ` +
-                    `ratio ${(t[0] / t[1]).toFixed(3)} (target 1.10)`);
+                    `ratio ${(t[0] / t[1]).toFixed(3)} (target 1.10); pauses ended ${(t[2] / 1000).toFixed(2)} s late in all`);
     } else if (name === "fault") {
         await standIn({ family: "pic18", settings: "wrong-echo=40" });
         await page.goto(base + "index.html?file=" + Examples.pic18 + "&flash=1");

@@ -117,6 +117,7 @@
         $("progress").value = 0;
         refresh();
         const started = performance.now();
+        state.module.pauseLateMs = 0;
         const r = await call("qf_flash", "number", ["string", "number"], [state.file, $("disable").checked ? 1 : 0]);
         const ms = performance.now() - started;
         const floor = state.module.ccall("qf_flash_floor_ms", "number", [], []);
@@ -125,6 +126,8 @@
         setResult(Result[r] || "failed");
         document.body.dataset.runMs = ms.toFixed(0);
         document.body.dataset.floorMs = floor.toFixed(0);
+        // How late the pauses ended, together: the rest of the run's time over its floor is work.
+        document.body.dataset.pauseLateMs = (state.module.pauseLateMs || 0).toFixed(0);
         refresh();
     };
     $("flash").addEventListener("click", flash);
