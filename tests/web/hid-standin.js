@@ -1,10 +1,12 @@
 // A navigator.hid stand-in for the page's tests, injected before the page's scripts. Its one board is
 // a virtual bootloader served by a second instance of the page's own wasm module (the qf_sim_* calls).
-// Set window.__standinConfig = {family, settings, granted, disconnectAt} before this runs.
+// Set window.__standinConfig = {family, settings, granted, plugged, disconnectAt} before this runs:
+// granted false makes the page ask for the board (Connect), plugged false keeps it away until plug().
 "use strict";
 
 (() => {
-    const config = Object.assign({ family: "pic18", settings: "", granted: true, disconnectAt: 0 },
+    const config = Object.assign({ family: "pic18", settings: "", granted: true, plugged: true,
+                                   disconnectAt: 0 },
                                  window.__standinConfig || {});
     const report64 = { reportId: 0, items: [{ reportSize: 8, reportCount: 64 }] };
     const latency = /latency-ms=/.test(config.settings);
@@ -98,9 +100,10 @@
         return ready;
     };
 
+    let present = config.plugged;
     hid.getDevices = async () => {
         await start();
-        return config.granted && !device.gone ? [device] : [];
+        return config.granted && present && !device.gone ? [device] : [];
     };
     hid.requestDevice = async (options) => {
         await start();
@@ -108,12 +111,21 @@
         const match = filters.length === 0 || filters.some((f) =>
             (f.vendorId === undefined || f.vendorId === device.vendorId) &&
             (f.productId === undefined || f.productId === device.productId));
-        return match && !device.gone ? [device] : [];
+        if (!match || !present || device.gone) return [];
+        config.granted = true;
+        return [device];
     };
     Object.defineProperty(navigator, "hid", { value: hid, configurable: true });
 
-    // What the tests read from the board.
+    // What the tests read from the board, and the board plugged in as a granted one comes back.
     window.__standin = {
+        plug: async () => {
+            await start();
+            present = true;
+            const ev = new Event("connect");
+            ev.device = device;
+            hid.dispatchEvent(ev);
+        },
         ready: () => start().then(() => true),
         reports: () => call("qf_sim_reports"),
         violations: () => call("qf_sim_violations"),

@@ -50,10 +50,16 @@ const serve = (root) => new Promise((resolve) => {
 });
 
 // The CLI's run of the same file on the same virtual board: its log (stdout) and the board's flash.
-const cliRun = (family, file) => {
+const cliRun = (family, file, extra = []) => {
     const dir = fs.mkdtempSync(path.join(os.tmpdir(), "quarnel-web-"));
-    const out = execFileSync(args.quarnel, ["flash", file, "--simulate", family, "--sim-dump", dir + "/board"],
-                             { cwd: args.repo, encoding: "utf8", env: { ...process.env, HOME: dir } });
+    let out;
+    try {
+        out = execFileSync(args.quarnel, ["flash", file, "--simulate", family, "--sim-dump", dir + "/board", ...extra],
+                           { cwd: args.repo, encoding: "utf8", stdio: ["ignore", "pipe", "pipe"],
+                             env: { ...process.env, HOME: dir } });
+    } catch (e) {
+        out = e.stdout;  // a failed run exits non-zero; its log is what counts here
+    }
     const dump = (name) => (fs.existsSync(name) ? fs.readFileSync(name).toString("base64") : "");
     const result = { log: out, flash: dump(dir + "/board-flash.bin"), boot: dump(dir + "/board-boot.bin") };
     fs.rmSync(dir, { recursive: true, force: true });
@@ -127,6 +133,30 @@ async function main() {
         const t = await page.evaluate(() => ["runMs", "floorMs", "pauseLateMs"].map((k) => Number(document.body.dataset[k])));
         console.log(`${name}: run ${(t[0] / 1000).toFixed(2)} s, protocol floor ${(t[1] / 1000).toFixed(2)} s, ` +
                     `ratio ${(t[0] / t[1]).toFixed(3)} (target 1.10); pauses ended ${(t[2] / 1000).toFixed(2)} s late in all`);
+    } else if (name === "demo_fault") {
+        // The demo's settings are the --sim ones: the same fault ends both runs the same way.
+        const file = Examples.pic18;
+        await page.goto(base + "index.html?demo=pic18&sim=drop-answer=60&file=" + file + "&flash=1");
+        check((await result()) === "failed", "the demo with drop-answer=60 fails (data-result=failed)");
+        const web = lines(await log());
+        const cli = lines(cliRun("pic18", file, ["--sim", "drop-answer=60"]).log);
+        const n = Math.min(4, cli.length);
+        const same = web.slice(-n).join("\n") === cli.slice(-n).join("\n");
+        check(same, "its log ends as the CLI's with --sim drop-answer=60 (last " + n + " lines)");
+        if (!same) console.log("page:\n" + web.slice(-n).join("\n") + "\ncli:\n" + cli.slice(-n).join("\n"));
+    } else if (name === "connect" || name === "plug") {
+        // A board not granted yet: Connect asks for it. A granted board plugged in later: the page
+        // connects by itself.
+        await standIn({ family: "pic24", granted: name === "plug", plugged: name === "connect" });
+        await page.goto(base + "index.html?file=" + Examples.pic24);
+        await page.waitForFunction(() => document.body.dataset.ready === "1");
+        check(await page.$eval("#flash", (e) => e.disabled), "no board yet: FLASH is off");
+        if (name === "connect") await page.click("#connect");
+        else await page.evaluate(() => __standin.plug());
+        await page.waitForFunction(() => !document.getElementById("flash").disabled, { timeout: 20000 });
+        check((await page.$eval("#target", (e) => e.textContent)).startsWith("PIC24"), "the target is described");
+        await page.click("#flash");
+        check((await result()) === "flashed", "flashed after " + (name === "connect" ? "Connect" : "the plug-in"));
     } else if (name === "fault") {
         await standIn({ family: "pic18", settings: "wrong-echo=40" });
         await page.goto(base + "index.html?file=" + Examples.pic18 + "&flash=1");

@@ -75,7 +75,7 @@
         return r;
     };
     const deviceChange = async () => {
-        if (state.demo) return;
+        if (state.demo || !state.module) return;
         // After a run the session is closed: a board that comes back starts a new pass, as Reset does.
         await call(state.flashed ? "qf_reset" : "qf_device_change", "number", [], []);
         state.flashed = false;
