@@ -23,4 +23,6 @@ void TWebClock::Pause(uint32_t ms) {
     qf_js_pause_until(emscripten_get_now() + double(ms), int(ms));
 }
 
-uint64_t TWebClock::NowUs() { return uint64_t(emscripten_get_now() * 1000.0); }
+uint64_t TWebClock::NowUs() {
+    return uint64_t(emscripten_get_now() * 1000.0);
+}

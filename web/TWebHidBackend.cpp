@@ -61,15 +61,20 @@ bool Text(int index, int field, std::string* utf8, std::u32string* utf32) {
     return true;
 }
 
-}  // namespace
+} // namespace
 
 THidOpenError WebOpenError(int code) {
     switch (code) {
-    case -2: return THidOpenError::NotFound;
-    case -3: return THidOpenError::BadReportLength;
-    case -4: return THidOpenError::NumberedReports;
-    case -5: return THidOpenError::Busy;
-    default: return THidOpenError::Other;
+    case -2:
+        return THidOpenError::NotFound;
+    case -3:
+        return THidOpenError::BadReportLength;
+    case -4:
+        return THidOpenError::NumberedReports;
+    case -5:
+        return THidOpenError::Busy;
+    default:
+        return THidOpenError::Other;
     }
 }
 
@@ -99,7 +104,9 @@ int TWebHidBackend::Open(const std::string& path, THidOpenError& error) {
     return handle >= 0 ? handle : -1;
 }
 
-void TWebHidBackend::Close(int handle) { qf_js_hid_close(handle); }
+void TWebHidBackend::Close(int handle) {
+    qf_js_hid_close(handle);
+}
 
 bool TWebHidBackend::Write(int handle, const uint8_t* report, size_t len, uint32_t timeoutMs) {
     return qf_js_hid_write(handle, report, int(len), int(timeoutMs)) != 0;
@@ -112,4 +119,6 @@ bool TWebHidBackend::Read(int handle, uint8_t* report, size_t len, size_t& recei
     return true;
 }
 
-bool TWebHidBackend::Gone(int handle) { return qf_js_hid_gone(handle) != 0; }
+bool TWebHidBackend::Gone(int handle) {
+    return qf_js_hid_gone(handle) != 0;
+}

@@ -31,7 +31,7 @@ TUSBhandler Handler;
 std::unique_ptr<TSimBackend> DemoBoards;
 std::unique_ptr<TVirtualTargetCheck> DemoCheck;
 std::string LastError;
-std::string Text;  // the last text handed out
+std::string Text; // the last text handed out
 uint64_t FlashPausedUs = 0;
 
 // A virtual board from a family name and "KEY=VALUE,..." settings, as --simulate builds one.
@@ -57,20 +57,25 @@ const char* Hand(std::string text) {
     return Text.c_str();
 }
 
-std::unique_ptr<TSimBackend> Served;  // the stand-in's board (second instance)
+std::unique_ptr<TSimBackend> Served; // the stand-in's board (second instance)
 
-TVirtualTarget* ServedBoard() { return Served && Served->TargetCount() == 1 ? &Served->Target(0) : nullptr; }
+TVirtualTarget* ServedBoard() {
+    return Served && Served->TargetCount() == 1 ? &Served->Target(0) : nullptr;
+}
 
-}  // namespace
+} // namespace
 
 extern "C" {
 
-EMSCRIPTEN_KEEPALIVE const char* qf_last_error() { return LastError.c_str(); }
+EMSCRIPTEN_KEEPALIVE const char* qf_last_error() {
+    return LastError.c_str();
+}
 
 // Starts a session as the window does at start-up and runs the first connection pass. demoFamily
 // empty: the WebHID boards the page knows; otherwise one virtual board. Returns the pass result
 // (TPassResult), or -1 when the demo board could not be made (qf_last_error says why).
-EMSCRIPTEN_KEEPALIVE int qf_session_start(int vid, int pid, const char* demoFamily, const char* demoSettings) {
+EMSCRIPTEN_KEEPALIVE int qf_session_start(int vid, int pid, const char* demoFamily,
+                                          const char* demoSettings) {
     SetFlashCheck(nullptr);
     SetHidBackend(nullptr);
     ResetProgramState();
@@ -115,7 +120,9 @@ EMSCRIPTEN_KEEPALIVE int qf_reset() {
     return int(LastPassResult);
 }
 
-EMSCRIPTEN_KEEPALIVE int qf_bootloader_active() { return BootloaderActive ? 1 : 0; }
+EMSCRIPTEN_KEEPALIVE int qf_bootloader_active() {
+    return BootloaderActive ? 1 : 0;
+}
 
 // One flash with the closing steps, as the window's FLASH button runs it. Returns the TFlashResult,
 // or -1 when no bootloader is active.
@@ -133,7 +140,9 @@ EMSCRIPTEN_KEEPALIVE int qf_flash(const char* file, int disableBootloader) {
 }
 
 // The pauses the last flash asked for, in ms: no run can be shorter.
-EMSCRIPTEN_KEEPALIVE double qf_flash_floor_ms() { return double(FlashPausedUs) / 1000.0; }
+EMSCRIPTEN_KEEPALIVE double qf_flash_floor_ms() {
+    return double(FlashPausedUs) / 1000.0;
+}
 
 // The connected target in one line, from its boot information.
 EMSCRIPTEN_KEEPALIVE const char* qf_target() {
@@ -168,15 +177,21 @@ EMSCRIPTEN_KEEPALIVE int qf_sim_take(uint8_t* out64) {
     return t && t->TakeAnswer(out64) ? 1 : 0;
 }
 
-EMSCRIPTEN_KEEPALIVE int qf_sim_plugged() { return ServedBoard() && ServedBoard()->Plugged() ? 1 : 0; }
+EMSCRIPTEN_KEEPALIVE int qf_sim_plugged() {
+    return ServedBoard() && ServedBoard()->Plugged() ? 1 : 0;
+}
 EMSCRIPTEN_KEEPALIVE void qf_sim_unplug() {
     if (ServedBoard()) ServedBoard()->Unplug();
 }
-EMSCRIPTEN_KEEPALIVE int qf_sim_reports() { return ServedBoard() ? ServedBoard()->ReportsReceived() : 0; }
+EMSCRIPTEN_KEEPALIVE int qf_sim_reports() {
+    return ServedBoard() ? ServedBoard()->ReportsReceived() : 0;
+}
 EMSCRIPTEN_KEEPALIVE int qf_sim_violations() {
     return ServedBoard() ? int(ServedBoard()->Violations().size()) : 0;
 }
-EMSCRIPTEN_KEEPALIVE int qf_sim_ended() { return ServedBoard() && ServedBoard()->SessionEnded() ? 1 : 0; }
+EMSCRIPTEN_KEEPALIVE int qf_sim_ended() {
+    return ServedBoard() && ServedBoard()->SessionEnded() ? 1 : 0;
+}
 EMSCRIPTEN_KEEPALIVE int qf_sim_disabled() {
     return ServedBoard() && ServedBoard()->BootloaderDisabled() ? 1 : 0;
 }
@@ -202,4 +217,4 @@ EMSCRIPTEN_KEEPALIVE const char* qf_sim_text(int field) {
     return Hand(field == 0 ? p.product : field == 1 ? p.manufacturer : p.serial);
 }
 
-}  // extern "C"
+} // extern "C"

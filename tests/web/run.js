@@ -176,6 +176,28 @@ async function main() {
         const b = await board();
         check(b.untouched, "the board's flash is untouched");
         check(b.reports === before, "no report reached the board (" + before + " before, " + b.reports + " after)");
+    } else if (name === "checksum") {
+        // The core's question, asked by the page while the run waits: No (the default) refuses the
+        // file, Yes flashes it.
+        await standIn({ family: "pic18" });
+        await page.goto(base + "index.html");
+        await page.waitForFunction(() => document.body.dataset.ready === "1");
+        await (await page.$("#file")).uploadFile(path.join(args.repo, "tests/data/hex/pic18_bad_checksum.hex"));
+        await page.waitForFunction(() => !document.getElementById("flash").disabled, { timeout: 10000 });
+        await page.click("#flash");
+        await page.waitForSelector("#ask[open]");
+        check((await page.$eval("#ask-text", (e) => e.textContent)).includes("checksum"), "the page asks about the checksums");
+        check(await page.evaluate(() => document.activeElement.value === "no"), "the question has the focus on No");
+        await page.keyboard.press("Enter");
+        check((await result()) === "refused", "No refuses the file");
+        check((await board()).untouched, "the board's flash is untouched");
+        await page.click("#reset");
+        await page.waitForFunction(() => !document.getElementById("flash").disabled, { timeout: 10000 });
+        await page.click("#flash");
+        await page.waitForSelector("#ask[open]");
+        await page.click("#ask button[value=yes]");
+        check((await result()) === "flashed", "Yes flashes it");
+        check(!(await board()).untouched && (await board()).violations === 0, "the board took it without a violation");
     } else if (name === "disconnect") {
         await standIn({ family: "pic18", disconnectAt: 300 });
         const started = Date.now();
@@ -192,6 +214,7 @@ async function main() {
         await page.waitForFunction(() => document.body.dataset.ready === "1");
         await page.click("#disable");
         await page.waitForSelector("#ask[open]");
+        check(await page.evaluate(() => document.activeElement.value === "no"), "the question has the focus on No");
         await page.keyboard.press("Enter");  // the default answer
         await page.waitForFunction(() => !document.getElementById("ask").open);
         check(!(await page.$eval("#disable", (e) => e.checked)), "No is the default: the option stays off");

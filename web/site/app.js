@@ -41,6 +41,7 @@
         d.returnValue = "no";
         d.addEventListener("close", () => resolve(d.returnValue === "yes"), { once: true });
         d.showModal();
+        d.querySelector("button[value=no]").focus();
     });
 
     const refresh = () => {
@@ -132,10 +133,14 @@
     };
     $("flash").addEventListener("click", flash);
     $("reset").addEventListener("click", reset);
-    $("disable").addEventListener("change", async (e) => {
-        if (!e.target.checked) return;
-        e.target.checked = await ask("Disable the boot loader after flashing? The board then starts only " +
-                                     "its application, and cannot be flashed this way again.");
+    // The option goes on only after a Yes; off it goes at once.
+    $("disable").addEventListener("click", async (e) => {
+        const box = e.target;
+        if (!box.checked) return;
+        e.preventDefault();
+        const yes = await ask("Disable the boot loader after flashing? The board then starts only " +
+                              "its application, and cannot be flashed this way again.");
+        box.checked = yes;
     });
     $("demo-start").addEventListener("click", () => start($("demo-family").value, $("demo-settings").value));
     $("connect").addEventListener("click", async () => {
