@@ -148,8 +148,18 @@ async function main() {
         // A board not granted yet: Connect asks for it. A granted board plugged in later: the page
         // connects by itself.
         await standIn({ family: "pic24", granted: name === "plug", plugged: name === "connect" });
-        await page.goto(base + "index.html?file=" + Examples.pic24);
+        await page.goto(base + "index.html" + (name === "connect" ? "?file=" + Examples.pic24 : ""));
         await page.waitForFunction(() => document.body.dataset.ready === "1");
+        if (name === "plug") {
+            // The file comes by drag and drop onto the drop zone.
+            const text = fs.readFileSync(path.join(args.repo, Examples.pic24), "utf8");
+            await page.evaluate((t) => {
+                const dt = new DataTransfer();
+                dt.items.add(new File([t], "blink24.hex"));
+                document.getElementById("drop").dispatchEvent(new DragEvent("drop", { dataTransfer: dt, bubbles: true }));
+            }, text);
+            await page.waitForFunction(() => document.getElementById("file-name").textContent === "blink24.hex");
+        }
         check(await page.$eval("#flash", (e) => e.disabled), "no board yet: FLASH is off");
         if (name === "connect") await page.click("#connect");
         else await page.evaluate(() => __standin.plug());

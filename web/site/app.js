@@ -6,7 +6,6 @@
     const $ = (id) => document.getElementById(id);
     const params = new URLSearchParams(location.search);
     const Result = { 1: "flashed", 2: "refused", 3: "refused", 4: "failed", 5: "failed", 6: "failed" };
-    const Connected = 6;  // the connection pass ended in boot load mode
     const state = { module: null, hid: null, demo: null, file: null, busy: false, flashed: false };
 
     let queue = Promise.resolve();
@@ -29,8 +28,8 @@
         document.body.dataset.result = result;
         $("result").textContent = result;
     };
+    // A message box, as the window's: the log keeps only the core's lines.
     const showMessage = (text) => {
-        logLine(text);
         $("message-text").textContent = text;
         if (!$("message").open) $("message").showModal();
     };
@@ -104,7 +103,9 @@
     const drop = $("drop");
     drop.addEventListener("dragover", (e) => { e.preventDefault(); drop.classList.add("over"); });
     drop.addEventListener("dragleave", () => drop.classList.remove("over"));
-    drop.addEventListener("drop", (e) => {
+    // A file dropped anywhere on the page is taken; the browser would otherwise open it instead.
+    document.addEventListener("dragover", (e) => e.preventDefault());
+    document.addEventListener("drop", (e) => {
         e.preventDefault();
         drop.classList.remove("over");
         if (e.dataTransfer.files[0]) takeFile(e.dataTransfer.files[0]);
