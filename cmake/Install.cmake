@@ -41,6 +41,12 @@ endif()
 # (share/quarnel-flash/examples, where the demo looks for them beside its bin/ folder).
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/ DESTINATION ${CMAKE_INSTALL_DATADIR}/quarnel-flash/examples)
 
+# The browser page, when ./scripts/web has built it (emscripten is not part of this build): the
+# static files of build-web/ in share/quarnel-flash/web, ready for any static server.
+set(QUARNEL_WEB_SITE ${PROJECT_SOURCE_DIR}/build-web CACHE PATH "The built browser page (./scripts/web)")
+install(DIRECTORY ${QUARNEL_WEB_SITE}/ DESTINATION ${CMAKE_INSTALL_DATADIR}/quarnel-flash/web OPTIONAL
+        PATTERN ".*" EXCLUDE)
+
 # Access to the bootloader for the user at the seat; useful to every program.
 install(FILES ${_quarnel_linux}/70-quarnel-flash.rules DESTINATION ${QUARNEL_UDEV_RULES_DIR})
 

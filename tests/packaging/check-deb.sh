@@ -115,6 +115,13 @@ if [[ " ${expected_programs[*]} " == *" quarnel-flash-demo "* ]]; then
     check "man page quarnel-flash-demo.1.gz is a link to quarnel-flash.1.gz" \
         grep -q '^l.* \./usr/share/man/man1/quarnel-flash-demo\.1\.gz -> quarnel-flash\.1\.gz$' "$work/contents"
 fi
+# The browser page, in a package made after ./scripts/web: the whole site and nothing of its build.
+if grep -q ' \./usr/share/quarnel-flash/web/' "$work/contents"; then
+    for f in index.html style.css app.js webhid.js quarnel.js quarnel.wasm examples/pic18/blink18.hex; do
+        check "web page file $f" listed "usr/share/quarnel-flash/web/$f" "-rw-r--r--"
+    done
+    check "no build folder of the page" awk '$6 ~ /\/web\/\./ { bad = 1 } END { exit bad }' "$work/contents"
+fi
 check "every entry is owned by root/root" awk '$2 != "root/root" { bad = 1 } END { exit bad }' "$work/contents"
 check "no folder outside usr/" awk '$6 !~ /^\.\/(usr\/.*)?$/ { bad = 1 } END { exit bad }' "$work/contents"
 
