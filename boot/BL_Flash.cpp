@@ -96,7 +96,10 @@ bool CheckLayout(std::string& why) {
         return false;
     }
     const int64_t vectorRun = CeilDiv(BootVectorSize(), BootInfo.WriteBlock) * BootInfo.WriteBlock;
-    if (bootOffset - BootVectorSize() < 0 || bootOffset - vectorRun < 0) {
+    // The slot that takes the user's first instruction must lie above the jump planted at address 0
+    // (PIC32 plants none there).
+    const int64_t jump = McuFamily == FamPic32 ? 0 : BootVectorSize();
+    if (bootOffset - BootVectorSize() < jump || bootOffset - vectorRun < 0) {
         why = "Boot start too low for the boot vector !";
         return false;
     }

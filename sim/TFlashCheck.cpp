@@ -27,8 +27,8 @@ void PutMipsJump(std::vector<uint8_t>& m, size_t at, uint32_t target) {
 void PlantVectors(std::vector<uint8_t>& img, uint8_t family, uint32_t bootStart, size_t bootOffset) {
     const auto move = [&](size_t size, size_t kept) {
         if (bootOffset < size || img.size() < bootOffset) return;
-        const size_t slot = bootOffset - size;
-        for (size_t i = 0; i < size; ++i) img[slot + i] = i < kept ? img[i] : 0;
+        const std::vector<uint8_t> first(img.begin(), img.begin() + long(size));
+        for (size_t i = 0; i < size; ++i) img[bootOffset - size + i] = i < kept ? first[i] : 0;
     };
     switch (family) {
     case FamPic16:

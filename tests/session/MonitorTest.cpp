@@ -145,6 +145,14 @@ TEST_F(MonitorTest, HostileTargetsAreRefusedWithAClearLine) {
         {"write block 0", [](TSimProfile& p) { p.writeBlock = 0; }, "Target reports a write block of 0 !"},
         {"boot start 0", [](TSimProfile& p) { p.bootStart = 0; }, "Target reports a boot start of 0 !"},
         {"boot start beyond", [](TSimProfile& p) { p.bootStart = 0x90000; }, "Boot start lies beyond the flash !"},
+        // The moved reset vector would share bytes with the jump at address 0: the first
+        // instruction would be lost on a run that reports success.
+        {"vector slot on the jump",
+         [](TSimProfile& p) {
+             p.eraseBlock = p.writeBlock = 5;
+             p.bootStart = 5;
+         },
+         "Boot start too low for the boot vector !"},
         {"block larger than flash",
          [](TSimProfile& p) {
              p.flashSize = 0x8000;

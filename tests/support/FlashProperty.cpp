@@ -105,7 +105,9 @@ TPropertyCase MakePropertyCase(const TPick& pick) {
     // bytes must fit the image too; PIC16: word addresses below 0x10000).
     uint32_t maxOffset = pick(8) == 0 ? 0x80000 : 0x10000;
     if (family == FamPic16) maxOffset = std::min<uint32_t>(maxOffset, 0x1FFFE);
-    const uint32_t minBlocks = std::max<uint32_t>(1, (std::max(vectorRun, v + 1) + eb - 1) / eb);
+    // The vector slot lies above the jump at address 0 (PIC32 plants none there).
+    const uint32_t lowest = std::max(vectorRun, family == FamPic32 ? v + 1 : 2 * v);
+    const uint32_t minBlocks = std::max<uint32_t>(1, (lowest + eb - 1) / eb);
     // Every erase packet covers one block; keep the count within the protocol's 16 bits.
     const uint32_t maxBlocks = std::min<uint32_t>(maxOffset / eb, 0xFFFF);
     const uint32_t blocks = minBlocks + (maxBlocks > minBlocks ? pick(maxBlocks - minBlocks + 1) : 0);
