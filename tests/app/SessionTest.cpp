@@ -46,6 +46,7 @@ private slots:
     void FlashButtonFollowsTheLabel();
     void FlashRunsEndToEnd();
     void ResetEndsTheSessionWithoutContactingTheTarget();
+    void WaitsAgainAfterEveryRun();
     void TwoMatchingBootloadersGiveNoConnection();
     void FlashWithoutSessionShowsBoxThenActivates();
     void VidEnteredThroughTheKeypad();
@@ -75,8 +76,9 @@ void TSessionTest::PromptAndDesignLookAtStart() {
     QCOMPARE(form.InputWindow->toPlainText(), Prompt + "\n  ");
     QCOMPARE(form.windowTitle(), QString(" Quarnel Flash utility:  V" QUARNEL_VERSION));
     QCOMPARE(form.SL->Caption(), QString(" "));
-    QVERIFY(!form.GetFileBut->isEnabled());
-    QVERIFY(!form.HistoryBut->isEnabled());
+    // A file can be chosen before a board is connected.
+    QVERIFY(form.GetFileBut->isEnabled());
+    QVERIFY(form.HistoryBut->isEnabled());
     QVERIFY(!form.ListBox1->isVisible());
     QCOMPARE(form.ProgressBar->maximum(), 200);
     QCOMPARE(DeviceChangeHandlerKind(), THandlerKind::OnDeviceChange);
@@ -210,14 +212,17 @@ void TSessionTest::FlashRunsEndToEnd() {
     // Erased, not left with the old firmware.
     QVERIFY(std::all_of(flash.begin() + 0x2A, flash.begin() + 0x100, [](uint8_t b) { return b == 0xFF; }));
 
-    // After the run: not connected, and the file buttons wait for the next connection.
+    // After the run: not connected, the outcome shown in a green of its own, waiting again.
     QVERIFY(!BootloaderActive);
     QCOMPARE(FlashPhase, 0);
+    QCOMPARE(DeviceChangeHandlerKind(), THandlerKind::OnDeviceChange);
     form.UpdateTimerEvent();
-    QCOMPARE(form.ConnectIndicator->text(), QString("------"));
+    QCOMPARE(form.ConnectIndicator->text(), QString(" Flashed "));
+    QCOMPARE(Background(form.ConnectIndicator), QColor(0, 190, 60));
+    QCOMPARE(form.ResultLine(), QString("Flashed: blink.hex"));
     QVERIFY(form.ResetButton->isEnabled());
     QVERIFY(!form.FlashBut->isEnabled());
-    QVERIFY(!form.GetFileBut->isEnabled());
+    QVERIFY(form.GetFileBut->isEnabled());
 
     // Ticking the option re-arms the monitor without clearing the log.
     form.CheckBox2->setChecked(true);
@@ -237,6 +242,9 @@ void TSessionTest::ResetEndsTheSessionWithoutContactingTheTarget() {
     int resets = 0;
     connect(&form, &TBootloaderForm::SessionReset, this, [&resets] { ++resets; });
 
+    // The board goes away, as the board's own reset makes it do.
+    target.Unplug();
+    m_rig->Settle();
     QTest::mouseClick(form.ResetButton, Qt::LeftButton);
 
     QCOMPARE(resets, 1);
@@ -253,10 +261,68 @@ void TSessionTest::ResetEndsTheSessionWithoutContactingTheTarget() {
     QCOMPARE(form.ActivationCount(), 1);
 
     // The board's reset brings it back: re-plugging connects again.
-    target.Unplug();
-    m_rig->Settle();
     m_rig->Plug(target);
     QVERIFY(BootloaderActive);
+
+    // Reset while the board stays in its bootloader: the pass that starts the wait finds it at
+    // once, without a device change.
+    QCOMPARE(PendingDeviceChanges(), 0);
+    QTest::mouseClick(form.ResetButton, Qt::LeftButton);
+    QCOMPARE(resets, 2);
+    QVERIFY(BootloaderActive);
+    QCOMPARE(m_rig->LogLines().first(), Prompt);
+    QVERIFY(m_rig->LogContains("Target device in boot load mode."));
+}
+
+void TSessionTest::WaitsAgainAfterEveryRun() {
+    const struct {
+        const char* name;
+        const char* file; // "" for the test image
+        int dropAnswerAfter; // 0: no fault
+        TFlashResult result;
+        const char* indicator;
+        const char* resultLine;
+        const char* logLine;
+    } cases[] = {
+        {"flashed", "", 0, TFlashResult::Flashed, " Flashed ", "Flashed: run.hex", "Flashing complete."},
+        {"failed", "", 3, TFlashResult::CommFailed, " Flashing failed ", "Flashing failed: run.hex",
+         "Flashing failed: no answer from target!"},
+        {"refused", ":0400000001020304\r\n", 0, TFlashResult::FileRefused, " File refused ",
+         "File refused: run.hex", "Error parsing hex file."},
+    };
+    for (const auto& c : cases) {
+        m_rig.reset(); // the old window stores its setup before the next rig starts
+        m_rig = std::make_unique<TGuiRig>();
+        TVirtualTarget& target = m_rig->AddTarget(FamPic18);
+        m_rig->Start();
+        const std::string image = *c.file ? (m_rig->WriteFile("run.hex", c.file), m_rig->PathIn("run.hex"))
+                                          : m_rig->CopyTestHex("run.hex");
+        *PathForFamily(FamPic18) = image;
+        m_rig->Plug(target);
+        TBootloaderForm& form = m_rig->Form();
+        form.UpdateTimerEvent();
+        if (c.dropAnswerAfter) target.Faults().dropAnswerAt = target.ReportsReceived() + c.dropAnswerAfter;
+        QTest::mouseClick(form.FlashBut, Qt::LeftButton);
+        QVERIFY2(form.LastFlashResult() == c.result, c.name);
+        target.Faults().dropAnswerAt = 0;
+
+        // Waiting again: the outcome on the indicator and the bar, the file buttons free.
+        QCOMPARE(DeviceChangeHandlerKind(), THandlerKind::OnDeviceChange);
+        form.UpdateTimerEvent();
+        QCOMPARE(form.ConnectIndicator->text(), QString(c.indicator));
+        QCOMPARE(form.ResultLine(), QString(c.resultLine));
+        QVERIFY2(form.GetFileBut->isEnabled(), c.name);
+        // The board never left its bootloader: it connects again with no device change.
+        QCOMPARE(PendingDeviceChanges(), 0);
+        QTRY_VERIFY2(BootloaderActive, c.name);
+        form.UpdateTimerEvent();
+        QCOMPARE(form.ConnectIndicator->text(), QString(" Target connected "));
+        // The outcome and the run's lines stay until the next FLASH.
+        QCOMPARE(form.ResultLine(), QString(c.resultLine));
+        QVERIFY2(m_rig->LogContains(c.logLine), c.name);
+        QVERIFY2(m_rig->LogContains("Completed."), c.name);
+        QCOMPARE(m_rig->LogLines().first(), Prompt);
+    }
 }
 
 void TSessionTest::TwoMatchingBootloadersGiveNoConnection() {

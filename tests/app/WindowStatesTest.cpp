@@ -10,6 +10,7 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QProgressBar>
@@ -27,6 +28,7 @@
 #include "boot/HostHooks.h"
 #include "session/LoaderSetup.h"
 #include "session/TSimpleIniFile.h"
+#include "sim/TFlashCheck.h"
 #include "widgets/TBitBtnWC.h"
 #include "widgets/TEditHexL.h"
 #include "widgets/TScrollLabel.h"
@@ -83,7 +85,8 @@ private slots:
     void StoredSizeAndMaximisedStartKeepEveryControl();
     void SpaceTwiceOnFlashLeavesTheOptionAlone();
     void FlagIsTheOneSetWhenFlashWasPressed();
-    void FailedRunShowsOnTheIndicatorUntilTheNextConnection();
+    void FailedRunShowsOnTheIndicatorUntilTheNextFlash();
+    void FailedRunShowsOnTheIndicatorUntilTheNextFlash_data();
     void KeepOnScreenMovesAWindowOntoAnArea();
     void RestoredPositionStaysOnTheScreen();
     void LabelTurnsWhiteWhateverTheOrder();
@@ -307,7 +310,9 @@ void TWindowStatesTest::FlagIsTheOneSetWhenFlashWasPressed() {
             LoaderSetup.disableFlag = ticked ? 0 : 1;
         };
         SetHostHooks(hooks);
+        m_rig->AnswerQuestions(QMessageBox::Yes); // the disable option is confirmed on each run
         QTest::mouseClick(form.FlashBut, Qt::LeftButton);
+        QCOMPARE(m_rig->questions.size(), size_t(ticked ? 1 : 0));
         QCOMPARE(form.LastFlashResult(), TFlashResult::Flashed);
         QCOMPARE(form.FlashDisableFlag(), ticked);
         QCOMPARE(target.BootloaderDisabled(), ticked);
@@ -316,16 +321,29 @@ void TWindowStatesTest::FlagIsTheOneSetWhenFlashWasPressed() {
     }
 }
 
-void TWindowStatesTest::FailedRunShowsOnTheIndicatorUntilTheNextConnection() {
+void TWindowStatesTest::FailedRunShowsOnTheIndicatorUntilTheNextFlash() {
+    QFETCH(int, dropAnswerAfter);
+    QFETCH(int, corruptAfter);
+    QFETCH(int, result);
+    QFETCH(QString, line);
     std::string image;
     TVirtualTarget& target = ConnectWithImage(image);
     TBootloaderForm& form = m_rig->Form();
+    // Each run is checked against what the virtual board holds afterwards, as the demo and the CLI do.
+    TVirtualTargetCheck check(m_rig->Backend());
+    SetFlashCheck(&check);
     form.UpdateTimerEvent();
-    // The answer to an erase command never comes.
-    target.Faults().dropAnswerAt = target.ReportsReceived() + 3;
+    if (dropAnswerAfter) target.Faults().dropAnswerAt = target.ReportsReceived() + dropAnswerAfter;
+    if (corruptAfter) target.Faults().corruptAt = target.ReportsReceived() + corruptAfter;
     QTest::mouseClick(form.FlashBut, Qt::LeftButton);
-    QCOMPARE(form.LastFlashResult(), TFlashResult::CommFailed);
-    QVERIFY(m_rig->LogContains("Flashing failed: no answer from target!"));
+    SetFlashCheck(nullptr);
+    QCOMPARE(int(form.LastFlashResult()), result);
+    QVERIFY2(!m_rig->LogLines().filter(line).isEmpty(), qPrintable(m_rig->LogLines().join('\n')));
+    QVERIFY(!m_rig->LogContains("Flashing complete."));
+    target.Faults() = TSimFaults{};
+    // The board goes away (its reset) before the window looks for it again.
+    target.Unplug();
+    m_rig->Settle();
 
     const auto expectFailed = [&](const char* after) {
         form.UpdateTimerEvent();
@@ -341,20 +359,34 @@ void TWindowStatesTest::FailedRunShowsOnTheIndicatorUntilTheNextConnection() {
     form.ShowMessageBox("An activation.");
     expectFailed("an activation");
 
-    // The next connection ends it.
-    target.Unplug();
-    m_rig->Settle();
+    // The next connection shows the board, and the outcome stays on the bar.
     m_rig->Plug(target);
     QVERIFY(BootloaderActive);
     form.UpdateTimerEvent();
     QCOMPARE(form.ConnectIndicator->text(), QString(" Target connected "));
-    QVERIFY(!form.FlashFailedShown());
+    QVERIFY(form.FlashFailedShown());
+    QCOMPARE(form.ResultLine(), QString("Flashing failed: blink.hex"));
 
-    // A run that succeeds ends as before.
+    // The next FLASH ends it; a run that succeeds shows its own green state.
     QTest::mouseClick(form.FlashBut, Qt::LeftButton);
     QCOMPARE(form.LastFlashResult(), TFlashResult::Flashed);
+    QVERIFY(!form.FlashFailedShown());
     form.UpdateTimerEvent();
-    QCOMPARE(form.ConnectIndicator->text(), QString("------"));
+    QCOMPARE(form.ConnectIndicator->text(), QString(TBootloaderForm::FlashedCaption));
+    QCOMPARE(Background(form.ConnectIndicator), QColor(0, 190, 60));
+}
+
+void TWindowStatesTest::FailedRunShowsOnTheIndicatorUntilTheNextFlash_data() {
+    QTest::addColumn<int>("dropAnswerAfter");
+    QTest::addColumn<int>("corruptAfter");
+    QTest::addColumn<int>("result");
+    QTest::addColumn<QString>("line");
+    // The answer to an erase command never comes.
+    QTest::newRow("no answer") << 3 << 0 << int(TFlashResult::CommFailed)
+                               << "Flashing failed: no answer from target!";
+    // A data report is stored wrong without a word: the run's check finds it (exit 5 on the CLI).
+    QTest::newRow("check fails") << 0 << 962 << int(TFlashResult::TargetDiffers)
+                                 << "Virtual target: flash differs";
 }
 
 void TWindowStatesTest::KeepOnScreenMovesAWindowOntoAnArea() {
