@@ -606,7 +606,7 @@ void TBootloaderForm::closeEvent(QCloseEvent* event) {
     // Leaving in the middle of a flash would leave the target half written: the window closes when
     // the run ends.
     if (FlashPhase == 100 || m_inFlashClick) {
-        if (!m_closeAfterRun) LogMessage("The window closes when the run ends.");
+        if (!m_closeAfterRun) LogMessage(" The window closes when the run ends.");
         m_closeAfterRun = true;
         event->ignore();
         return;
@@ -716,12 +716,10 @@ void TBootloaderForm::ApplyIndicator(const QColor& color, const QString& caption
     ConnectIndicator->setText(caption);
     // Told to a screen reader as it changes.
     ConnectIndicator->setAccessibleDescription(caption.trimmed());
-    if (QAccessible::isActive()) {
-        QAccessibleEvent changed(ConnectIndicator, QAccessible::DescriptionChanged);
-        QAccessible::updateAccessibility(&changed);
-        QAccessibleEvent alert(ConnectIndicator, QAccessible::Alert);
-        QAccessible::updateAccessibility(&alert);
-    }
+    QAccessibleEvent changed(ConnectIndicator, QAccessible::DescriptionChanged);
+    QAccessible::updateAccessibility(&changed);
+    QAccessibleEvent alert(ConnectIndicator, QAccessible::Alert);
+    QAccessible::updateAccessibility(&alert);
 }
 
 QString TBootloaderForm::ResultLine() const {
@@ -799,7 +797,7 @@ void TBootloaderForm::AutoFlash() {
     if (!AutoBox->isChecked() || !BootloaderActive || FlashPhase == 100 || m_inFlashClick) return;
     // The file is read anew by the run itself, so the edit-build-reset loop needs no click.
     if (!FileExists(SLText())) return;
-    LogMessage("Auto: flashing " + SLText());
+    LogMessage(" Auto: flashing " + SLText());
     FlashButClick();
 }
 
@@ -842,7 +840,7 @@ void TBootloaderForm::GetFileButClick() {
 bool TBootloaderForm::ChooseImageFile(const std::string& file) {
     const std::string why = UnusableReason(file);
     if (!why.empty()) {
-        LogMessage("Cannot use " + file + ": " + why + ".");
+        LogMessage(" Cannot use " + file + ": " + why + ".");
         return false;
     }
     // Only files that were flashed go into the history; the choice only names the image.
@@ -1007,7 +1005,7 @@ void TBootloaderForm::FlashButClick() {
     m_waitAgain->stop();
     // Disabling locks the user out of the bootloader: asked on every run, No the default.
     if (m_flashDisable && !ConfirmDisable()) {
-        LogMessage("Not flashed: disabling the boot loader was not confirmed.");
+        LogMessage(" Not flashed: disabling the boot loader was not confirmed.");
         SetOptionsEnabled(true);
         m_inFlashClick = false;
         UpdateTimerEvent();
