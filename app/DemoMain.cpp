@@ -164,6 +164,9 @@ int main(int argc, char** argv) {
     }
 
     TSimBackend backend;
+    // A board unplugged during a run is reported as on Linux, as the command line's simulation does:
+    // the transfer fails at once ("target unplugged!"), not after the answer's time-out.
+    backend.ReportUnplug(true);
     TVirtualTarget& target = backend.AddTarget(board.profile);
     target.Faults() = board.faults;
     target.Unplug();
@@ -178,6 +181,7 @@ int main(int argc, char** argv) {
         TQtProgram program(programPath, DemoDataFolder);
         TBootloaderForm form;
         form.show(); // the first activation has loaded the demo's stored setup
+        form.setWindowTitle(DemoWindowTitle(form.windowTitle()));
         if (std::string* path = PathForFamily(board.profile.family)) {
             if (!options.image.isEmpty()) {
                 *path = CutText(QDir().absoluteFilePath(options.image).toStdString(), 255);

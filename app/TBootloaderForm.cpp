@@ -61,6 +61,9 @@ const QColor IndicatorGreen(0, 255, 0);
 // A run that ended well: a deeper green than the running flash's.
 const QColor IndicatorFlashed(0, 190, 60);
 constexpr int ListItemHeight = 13;
+// The IDs the installed udev rule gives the user at the seat access to.
+constexpr uint16_t RuleVid = 0x3930;
+constexpr uint16_t RulePid = 0x2021;
 
 // Consolas' advance width in ems: a fixed-pitch face standing in for it is sized to the same
 // character width, so the log's columns fit the memo as they were designed to.
@@ -519,6 +522,7 @@ void TBootloaderForm::FormActivate() {
     }
     ResetSession();
     ShowResetPrompt();
+    ShowWaitingFor();
     if (!m_settingsNotice.empty()) {
         LogMessage(m_settingsNotice);
         m_settingsNotice.clear();
@@ -528,8 +532,31 @@ void TBootloaderForm::FormActivate() {
 
 void TBootloaderForm::StartWaiting() {
     m_waitAgain->stop();
-    InstallOnDeviceChange();
+    InstallPass();
     RunWaitingPass();
+}
+
+void TBootloaderForm::InstallPass() {
+    SetDeviceChangeHandler(THandlerKind::OnDeviceChange, [this] {
+        OnDeviceChange();
+        AdviseAfterPass();
+    });
+}
+
+void TBootloaderForm::ShowWaitingFor() {
+    LogMessage(" Waiting for a bootloader with VID " + HexWord(LoaderSetup.vid).toStdString() + ", PID " +
+               HexWord(LoaderSetup.pid).toStdString() + ".");
+}
+
+void TBootloaderForm::AdviseAfterPass() {
+    if (LastPassResult != TPassResult::OpenFailed || HidLastOpenError() != THidOpenError::Permission) return;
+    // The bootloader is there, but this user may not open it: say where the rule is and what it covers.
+    LogMessage(" See the NOTES of man quarnel-flash, and the rule file " QUARNEL_UDEV_RULE_FILE ".");
+    if (LoaderSetup.vid != RuleVid || LoaderSetup.pid != RulePid)
+        LogMessage(" The installed rule covers VID " + HexWord(RuleVid).toStdString() + ", PID " +
+                   HexWord(RulePid).toStdString() + " only, not these IDs: 'quarnel udev-rule --vid " +
+                   HexWord(LoaderSetup.vid).toStdString() + " --pid " + HexWord(LoaderSetup.pid).toStdString() +
+                   "' prints a rule for them.");
 }
 
 void TBootloaderForm::RunWaitingPass() {
@@ -537,6 +564,7 @@ void TBootloaderForm::RunWaitingPass() {
     if (BootloaderActive || FlashPhase == 100 || m_inFlashClick) return;
     if (DeviceChangeHandlerKind() != THandlerKind::OnDeviceChange) return;
     OnDeviceChange();
+    AdviseAfterPass();
 }
 
 void TBootloaderForm::FormClose() {
@@ -946,7 +974,7 @@ void TBootloaderForm::CheckBox2Click() {
     if (CheckBox2->isChecked()) AutoBox->setChecked(false);
     if (!m_inFlashClick) SetOptionsEnabled(true);
     ShowDisableMark();
-    InstallOnDeviceChange();
+    InstallPass();
 }
 
 void TBootloaderForm::AutoBoxClick() {
@@ -1050,7 +1078,7 @@ void TBootloaderForm::FlashButClick() {
         return;
     }
     // Whatever the outcome, the window waits for the board again.
-    InstallOnDeviceChange();
+    InstallPass();
     m_waitAgain->start();
 }
 
@@ -1058,9 +1086,10 @@ void TBootloaderForm::ResetButtonClick() {
     SetDeviceChangeHandler(nullptr);
     ResetSession();
     ShowResetPrompt();
+    ShowWaitingFor();
     SetSLText("");
     ListBox1->hide();
-    InstallOnDeviceChange();
+    InstallPass();
     // Told first: the demo takes its board away here, as a real reset does.
     emit SessionReset();
     StartWaiting();

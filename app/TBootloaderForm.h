@@ -170,6 +170,11 @@ private:
     // The window waits for a board: the connection pass is installed, and runs once at once, so a
     // board already in its bootloader connects without a device change.
     void StartWaiting();
+    // The connection pass in the device-change slot, followed by the window's advice on its failures.
+    void InstallPass();
+    void AdviseAfterPass();
+    // The IDs the window waits for, below the prompt.
+    void ShowWaitingFor();
     void RunWaitingPass();
     // FLASH run by itself in Auto mode, outside the timer's slot.
     void AutoFlash();

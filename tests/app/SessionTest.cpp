@@ -19,7 +19,9 @@
 #include "boot/HostHooks.h"
 #include "boot/Log.h"
 #include "session/LoaderSetup.h"
+#include "sim/TSimProfile.h"
 #include "usb/HIDinterface.h"
+#include "usb/Hid.h"
 #include "widgets/TBitBtnWC.h"
 #include "widgets/TEditHexL.h"
 #include "widgets/TScrollLabel.h"
@@ -27,6 +29,8 @@
 namespace {
 
 const QString Prompt = "                Press PIC RESET button to get into boot load mode.";
+// Beside the prompt, the IDs the window waits for.
+const QString Waiting = "Waiting for a bootloader with VID 3930, PID 2021.";
 
 QColor Background(const QWidget* w) {
     return w->palette().color(QPalette::Window);
@@ -47,6 +51,7 @@ private slots:
     void FlashRunsEndToEnd();
     void ResetEndsTheSessionWithoutContactingTheTarget();
     void WaitsAgainAfterEveryRun();
+    void BootloaderWithoutPermissionIsExplained();
     void TwoMatchingBootloadersGiveNoConnection();
     void FlashWithoutSessionShowsBoxThenActivates();
     void VidEnteredThroughTheKeypad();
@@ -73,7 +78,7 @@ void TSessionTest::PromptAndDesignLookAtStart() {
     // Before the first timer event: the design look.
     QCOMPARE(form.ConnectIndicator->text(), QString("- - - - - - -"));
     QCOMPARE(Background(form.ConnectIndicator), QColor(255, 0, 0));
-    QCOMPARE(form.InputWindow->toPlainText(), Prompt + "\n  ");
+    QCOMPARE(form.InputWindow->toPlainText(), Prompt + "\n  \n" + Waiting);
     QCOMPARE(form.windowTitle(), QString(" Quarnel Flash utility:  V" QUARNEL_VERSION));
     QCOMPARE(form.SL->Caption(), QString(" "));
     // A file can be chosen before a board is connected.
@@ -249,7 +254,7 @@ void TSessionTest::ResetEndsTheSessionWithoutContactingTheTarget() {
 
     QCOMPARE(resets, 1);
     QVERIFY(!BootloaderActive);
-    QCOMPARE(m_rig->LogLines(), QStringList({Prompt, ""}));
+    QCOMPARE(m_rig->LogLines(), QStringList({Prompt, "", Waiting}));
     QCOMPARE(form.SL->Caption(), QString(""));
     QVERIFY(!form.ListBox1->isVisible());
     QCOMPARE(DeviceChangeHandlerKind(), THandlerKind::OnDeviceChange);
@@ -341,7 +346,7 @@ void TSessionTest::TwoMatchingBootloadersGiveNoConnection() {
     const QStringList log = m_rig->LogLines();
     QVERIFY(!log.contains("HID Target device found"));
     // Both arrivals are news; the mouse is not. The second notification finds nothing new.
-    QCOMPARE(log, QStringList({Prompt, "", "USB event...  (3930, 2021) (3930, 2021)"}));
+    QCOMPARE(log, QStringList({Prompt, "", Waiting, "USB event...  (3930, 2021) (3930, 2021)"}));
     QCOMPARE(DeviceChangeHandlerKind(), THandlerKind::OnDeviceChange);
 }
 
@@ -357,7 +362,7 @@ void TSessionTest::FlashWithoutSessionShowsBoxThenActivates() {
 
     QCOMPARE(m_rig->messages, std::vector<QString>({"Bootloader is not active."}));
     QCOMPARE(form.ActivationCount(), activations + 1);
-    QCOMPARE(m_rig->LogLines(), QStringList({Prompt, ""}));
+    QCOMPARE(m_rig->LogLines(), QStringList({Prompt, "", Waiting}));
     QCOMPARE(DeviceChangeHandlerKind(), THandlerKind::OnDeviceChange);
     QCOMPARE(form.LastFlashResult(), TFlashResult::None);
 }
@@ -383,7 +388,8 @@ void TSessionTest::VidEnteredThroughTheKeypad() {
     // The keypad is a modal window of ours: its closing ends the session.
     QCOMPARE(form.ActivationCount(), 2);
     QVERIFY(!BootloaderActive);
-    QCOMPARE(m_rig->LogLines(), QStringList({Prompt, ""}));
+    QCOMPARE(m_rig->LogLines(),
+             QStringList({Prompt, "", "Waiting for a bootloader with VID 1A2B, PID 2021."}));
 
     // The next pass looks for the new VID, so the target (VID 3930) is no longer found.
     target.Unplug();
@@ -401,6 +407,35 @@ void TSessionTest::VidEnteredThroughTheKeypad() {
     QCOMPARE(form.PIDlabel->text(), QString("2021"));
     QCOMPARE(LoaderSetup.pid, uint16_t(0x2021));
     QCOMPARE(form.ActivationCount(), 3);
+}
+
+void TSessionTest::BootloaderWithoutPermissionIsExplained() {
+    const struct {
+        uint16_t vid, pid;
+        bool ruleCovers;
+    } cases[] = {{0x3930, 0x2021, true}, {0x04D8, 0x003C, false}};
+    for (const auto& c : cases) {
+        m_rig.reset(); // the old window stores its setup before the next rig starts
+        m_rig = std::make_unique<TGuiRig>();
+        TSimProfile profile = DefaultSimProfile(FamPic18);
+        profile.vendorId = c.vid;
+        profile.productId = c.pid;
+        TVirtualTarget& target = m_rig->Backend().AddTarget(profile);
+        target.Unplug();
+        DispatchDeviceChanges();
+        m_rig->Start();
+        LoaderSetup.vid = c.vid;
+        LoaderSetup.pid = c.pid;
+        m_rig->Backend().FailOpens(THidOpenError::Permission);
+        m_rig->Plug(target);
+        QVERIFY(!BootloaderActive);
+        QVERIFY(m_rig->LogContains("Unable to open HID device !"));
+        QVERIFY(m_rig->LogContains("See the NOTES of man quarnel-flash, and the rule file " QUARNEL_UDEV_RULE_FILE "."));
+        const QString notCovered = QString("The installed rule covers VID 3930, PID 2021 only, not these IDs: "
+                                           "'quarnel udev-rule --vid %1 --pid %2' prints a rule for them.")
+                                       .arg(TBootloaderForm::HexWord(c.vid), TBootloaderForm::HexWord(c.pid));
+        QCOMPARE(m_rig->LogContains(notCovered), !c.ruleCovers);
+    }
 }
 
 GUI_TEST_CLASS(TSessionTest)
