@@ -411,6 +411,15 @@ void TBootloaderForm::FitCaptions() {
         label.setStretch(narrower);
         SL->setFont(label);
     }
+    // Its two lines end above the file buttons: a face with taller lines (Noto Sans, for one) is
+    // set a point smaller until they do.
+    const int roomBelow = GetFileBut->y() - Label1->y() - 1;
+    for (int attempt = 0; attempt < 4 && Label1->heightForWidth(Label1->width()) > roomBelow; ++attempt) {
+        QFont smaller = Label1->font();
+        if (smaller.pointSize() <= 5) break;
+        smaller.setPointSize(smaller.pointSize() - 1);
+        Label1->setFont(smaller);
+    }
     // A word-wrapped label cannot break a word: it is at least as wide as its widest word.
     int widest = Label1->width();
     for (const QString& word : Label1->text().split(' ', Qt::SkipEmptyParts))
