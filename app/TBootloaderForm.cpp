@@ -61,6 +61,8 @@ const QColor IndicatorGreen(0, 255, 0);
 // A run that ended well: a deeper green than the running flash's.
 const QColor IndicatorFlashed(0, 190, 60);
 constexpr int ListItemHeight = 13;
+// The log's height when the window is as short as it may be.
+constexpr int LogMinimumHeight = 80;
 // The IDs the installed udev rule gives the user at the seat access to.
 constexpr uint16_t RuleVid = 0x3930;
 constexpr uint16_t RulePid = 0x2021;
@@ -477,6 +479,9 @@ void TBootloaderForm::FormCreate() {
     // The hook declines every control, so the scaler's own rules place them all.
     m_resize = std::make_unique<TMyResize>(
         this, true, [](QWidget*, int, int, int, int, int, int, int, double, double) { return false; });
+    // In a window shorter than the design (a large scale on a small screen) the log gives way.
+    m_resize->SetGivingWay({InputWindow, ListBox1}, LogMinimumHeight);
+    setMinimumSize(DesignWidth, m_resize->MinimumHeight());
     m_scaledSize = size();
     TSimpleIniFile ini;
     if (ini.Cut())
@@ -518,6 +523,7 @@ void TBootloaderForm::FormActivate() {
         SetSLText(" ");
         // A position stored while the window was maximised, or on a screen no longer there, would
         // put the title bar and Reset out of reach.
+        FitScreenHeight();
         MoveOnScreen(LoaderSetup.left, LoaderSetup.top);
         ShowId(VIDlabel, LoaderSetup.vid);
         ShowId(PIDlabel, LoaderSetup.pid);
@@ -626,6 +632,15 @@ QPoint TBootloaderForm::KeepOnScreen(const QRect& frame, const QList<QRect>& ava
     const int x = std::max(area.left(), std::min(frame.left(), area.right() + 1 - frame.width()));
     const int y = std::max(area.top(), std::min(frame.top(), area.bottom() + 1 - frame.height()));
     return QPoint(x, y);
+}
+
+void TBootloaderForm::FitScreenHeight() {
+    if (isMaximized() || isFullScreen()) return;
+    const QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen();
+    if (!screen) return;
+    const int frame = frameGeometry().height() - height();
+    const int room = screen->availableGeometry().height() - frame;
+    if (height() > room) resize(width(), std::max(minimumHeight(), room));
 }
 
 void TBootloaderForm::MoveOnScreen(int left, int top) {

@@ -164,6 +164,8 @@ private:
     void ApplyIndicator(const QColor& color, const QString& caption);
     // Moves the window to the point given, or as near to it as keeps the window on a screen.
     void MoveOnScreen(int left, int top);
+    // A window taller than its screen's available area is made to fit (the log gives way).
+    void FitScreenHeight();
     // The options (IDs, check box) take no input while a run uses them.
     void SetOptionsEnabled(bool enabled);
     void CloseLeftoverPopups();

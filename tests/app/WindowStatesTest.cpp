@@ -203,6 +203,19 @@ void TWindowStatesTest::DesignSizeKeepsTheDesignBounds() {
 void TWindowStatesTest::EveryControlStaysWholeAtAnySize() {
     m_rig->Start();
     TBootloaderForm& form = m_rig->Form();
+    const double logPoints = form.InputWindow->font().pointSizeF();
+    // Shorter than the design (a large scale on a small screen): the log gives way, the rest keeps
+    // its design height and font.
+    for (const QSize size : {QSize(TBootloaderForm::DesignWidth, 300), form.minimumSize(), QSize(700, 260)}) {
+        form.resize(size);
+        QTRY_COMPARE(form.size(), size);
+        const QString where = QString("short %1x%2").arg(size.width()).arg(size.height());
+        CheckWhole(where);
+        QCOMPARE(form.font().pointSize(), 8);
+        QCOMPARE(form.FlashBut->height(), 56);
+        QCOMPARE(form.InputWindow->height(), 350 - (TBootloaderForm::DesignHeight - size.height()));
+        QCOMPARE(form.Panel2->geometry().bottom() + 1 + 6, size.height());
+    }
     const QSize sizes[] = {{TBootloaderForm::DesignWidth + 1, TBootloaderForm::DesignHeight + 1},
                            {600, 480},
                            {1000, 480},
@@ -220,6 +233,12 @@ void TWindowStatesTest::EveryControlStaysWholeAtAnySize() {
     QTRY_VERIFY(form.isMaximized());
     QTRY_COMPARE(form.frameGeometry().size(), QGuiApplication::primaryScreen()->availableGeometry().size());
     CheckWhole("maximised");
+    // Restored and back at the design size, the fonts are the design's again, the log's fraction too.
+    form.showNormal();
+    form.resize(TBootloaderForm::DesignWidth, TBootloaderForm::DesignHeight);
+    QTRY_COMPARE(form.size(), QSize(TBootloaderForm::DesignWidth, TBootloaderForm::DesignHeight));
+    QCOMPARE(form.InputWindow->font().pointSizeF(), logPoints);
+    QCOMPARE(form.font().pointSize(), 8);
 }
 
 void TWindowStatesTest::StoredSizeAndMaximisedStartKeepEveryControl() {
