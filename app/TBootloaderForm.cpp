@@ -6,13 +6,13 @@
 #include <QCloseEvent>
 #include <QCompleter>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QFontDatabase>
 #include <QFontMetricsF>
 #include <QFrame>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
-#include <QFileInfo>
 #include <QListWidget>
 #include <QMessageBox>
 #include <QMimeData>
@@ -570,8 +570,8 @@ void TBootloaderForm::AdviseAfterPass() {
     if (LoaderSetup.vid != RuleVid || LoaderSetup.pid != RulePid)
         LogMessage(" The installed rule covers VID " + HexWord(RuleVid).toStdString() + ", PID " +
                    HexWord(RulePid).toStdString() + " only, not these IDs: 'quarnel udev-rule --vid " +
-                   HexWord(LoaderSetup.vid).toStdString() + " --pid " + HexWord(LoaderSetup.pid).toStdString() +
-                   "' prints a rule for them.");
+                   HexWord(LoaderSetup.vid).toStdString() + " --pid " +
+                   HexWord(LoaderSetup.pid).toStdString() + "' prints a rule for them.");
 }
 
 void TBootloaderForm::RunWaitingPass() {
@@ -816,7 +816,8 @@ void TBootloaderForm::UpdateTimerEvent() {
             ApplyIndicator(IndicatorRed, FailedCaption);
         else if (m_lastFlashResult == TFlashResult::Flashed)
             ApplyIndicator(IndicatorFlashed, FlashedCaption);
-        else if (m_lastFlashResult == TFlashResult::FileRefused || m_lastFlashResult == TFlashResult::TargetRefused)
+        else if (m_lastFlashResult == TFlashResult::FileRefused ||
+                 m_lastFlashResult == TFlashResult::TargetRefused)
             ApplyIndicator(IndicatorRed, RefusedCaption);
         else
             ApplyIndicator(IndicatorRed, "------");
@@ -1033,8 +1034,9 @@ void TBootloaderForm::ShowDisableMark() {
 }
 
 bool TBootloaderForm::ConfirmDisable() {
-    const QString question = "After flashing, the boot loader will be disabled: the board can then no longer be "
-                             "flashed over USB. Flash and disable the boot loader?";
+    const QString question =
+        "After flashing, the boot loader will be disabled: the board can then no longer be "
+        "flashed over USB. Flash and disable the boot loader?";
     return QtAskYesNo(this, question);
 }
 

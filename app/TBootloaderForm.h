@@ -198,7 +198,7 @@ private:
     bool m_flashFailed = false;
     bool m_flashDisable = false;
     int m_activationCount = 0;
-    bool m_checkingFile = false;  // the checksum question is open
+    bool m_checkingFile = false; // the checksum question is open
     bool m_closeAfterRun = false;
     bool m_inTimerTick = false;
     std::string m_pendingFile; // chosen before the board's family was known

@@ -393,7 +393,8 @@ bool ParseHexFile(const std::string& path) {
     Stats.unsupported = st.unsupported;
     if (st.ok && Stats.checksumErrors != 0 &&
         !HostAskYesNo(std::to_string(Stats.checksumErrors) +
-                      (Stats.checksumErrors == 1 ? " record of " + name + " has" : " records of " + name + " have") +
+                      (Stats.checksumErrors == 1 ? " record of " + name + " has"
+                                                 : " records of " + name + " have") +
                       " a wrong checksum. Flash anyway?")) {
         st.ok = false;
         st.line = Stats.firstChecksumLine;

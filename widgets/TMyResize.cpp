@@ -105,7 +105,8 @@ void TMyResize::Record(QWidget* control) {
     const QFont font = control->font();
     record.fontInPixels = font.pointSize() <= 0;
     record.fontSize = record.fontInPixels ? font.pixelSize() : font.pointSize();
-    if (!record.fontInPixels && font.pointSizeF() != double(font.pointSize())) record.fontPointsF = font.pointSizeF();
+    if (!record.fontInPixels && font.pointSizeF() != double(font.pointSize()))
+        record.fontPointsF = font.pointSizeF();
     const QSize size = IsMemo(control) ? control->size() : ClientSize(control);
     record.width = size.width();
     record.height = size.height();

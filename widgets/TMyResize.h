@@ -93,6 +93,6 @@ private:
     int32_t m_minFontSize = 0;
     QList<QPointer<QWidget>> m_givingWay;
     int m_givingWayMin = 0;
-    int m_deficit = 0; // the height the giving-way controls lose in this rescale
+    int m_deficit = 0;         // the height the giving-way controls lose in this rescale
     int m_givingWayBottom = 0; // design bottom of the giving-way area
 };

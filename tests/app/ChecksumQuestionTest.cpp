@@ -111,7 +111,8 @@ void TChecksumQuestionTest::YesFlashesTheFileAsBefore() {
     QTRY_VERIFY(BootloaderActive); // connected again after the run
     m_rig->Form().UpdateTimerEvent();
     QTest::mouseClick(m_rig->Form().FlashBut, Qt::LeftButton);
-    QCOMPARE(m_rig->questions, std::vector<QString>({"2 records of sum.hex have a wrong checksum. Flash anyway?"}));
+    QCOMPARE(m_rig->questions,
+             std::vector<QString>({"2 records of sum.hex have a wrong checksum. Flash anyway?"}));
 }
 
 GUI_TEST_CLASS(TChecksumQuestionTest)

@@ -23,7 +23,8 @@ private slots:
 };
 
 void TDemoSetupTest::TitleSaysDemo() {
-    QCOMPARE(DemoWindowTitle(" Quarnel Flash utility:  V1.2.3"), QString(" Quarnel Flash utility DEMO:  V1.2.3"));
+    QCOMPARE(DemoWindowTitle(" Quarnel Flash utility:  V1.2.3"),
+             QString(" Quarnel Flash utility DEMO:  V1.2.3"));
     QCOMPARE(DemoWindowTitle("Quarnel Flash"), QString("Quarnel Flash DEMO"));
 }
 

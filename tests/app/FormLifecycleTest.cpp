@@ -87,7 +87,8 @@ void TFormLifecycleTest::FirstStartUsesDefaultsAndStoresThemOnClose() {
     // The client area fits the controls: no empty bands at the right or the bottom.
     QCOMPARE(form.size(), QSize(TBootloaderForm::DesignWidth, TBootloaderForm::DesignHeight));
     // Shorter than that, the log gives way down to 80 pixels.
-    QCOMPARE(form.minimumSize(), QSize(TBootloaderForm::DesignWidth, TBootloaderForm::DesignHeight - 350 + 80));
+    QCOMPARE(form.minimumSize(),
+             QSize(TBootloaderForm::DesignWidth, TBootloaderForm::DesignHeight - 350 + 80));
     QCOMPARE(form.Panel2->geometry().bottom() + 1 + 6, TBootloaderForm::DesignHeight);
     QCOMPARE(form.InputWindow->geometry().right() + 1 + 6, TBootloaderForm::DesignWidth);
 

@@ -282,7 +282,7 @@ void TSessionTest::ResetEndsTheSessionWithoutContactingTheTarget() {
 void TSessionTest::WaitsAgainAfterEveryRun() {
     const struct {
         const char* name;
-        const char* file; // "" for the test image
+        const char* file;    // "" for the test image
         int dropAnswerAfter; // 0: no fault
         TFlashResult result;
         const char* indicator;
@@ -430,10 +430,12 @@ void TSessionTest::BootloaderWithoutPermissionIsExplained() {
         m_rig->Plug(target);
         QVERIFY(!BootloaderActive);
         QVERIFY(m_rig->LogContains("Unable to open HID device !"));
-        QVERIFY(m_rig->LogContains("See the NOTES of man quarnel-flash, and the rule file " QUARNEL_UDEV_RULE_FILE "."));
-        const QString notCovered = QString("The installed rule covers VID 3930, PID 2021 only, not these IDs: "
-                                           "'quarnel udev-rule --vid %1 --pid %2' prints a rule for them.")
-                                       .arg(TBootloaderForm::HexWord(c.vid), TBootloaderForm::HexWord(c.pid));
+        QVERIFY(m_rig->LogContains(
+            "See the NOTES of man quarnel-flash, and the rule file " QUARNEL_UDEV_RULE_FILE "."));
+        const QString notCovered =
+            QString("The installed rule covers VID 3930, PID 2021 only, not these IDs: "
+                    "'quarnel udev-rule --vid %1 --pid %2' prints a rule for them.")
+                .arg(TBootloaderForm::HexWord(c.vid), TBootloaderForm::HexWord(c.pid));
         QCOMPARE(m_rig->LogContains(notCovered), !c.ruleCovers);
     }
 }

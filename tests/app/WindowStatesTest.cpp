@@ -11,13 +11,13 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QListWidget>
+#include <QMessageBox>
+#include <QMimeData>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
-#include <QMimeData>
 #include <QTest>
 #include <QUrl>
 
@@ -73,10 +73,10 @@ std::string SetupRecord(int32_t left, int32_t top) {
 
 // The controls a user sees, by name.
 QList<QWidget*> Controls(TBootloaderForm& form) {
-    return {form.GroupBox1, form.StaticText1, form.StaticText2, form.VIDlabel,   form.PIDlabel,
-            form.CheckBox2, form.AutoBox,     form.FlashBut,    form.ResetButton, form.Label1,     form.ConnectIndicator,
-            form.Panel1,    form.SL,          form.GetFileBut,  form.HistoryBut, form.InputWindow,
-            form.Panel2,    form.ProgressBar};
+    return {form.GroupBox1,        form.StaticText1, form.StaticText2, form.VIDlabel,    form.PIDlabel,
+            form.CheckBox2,        form.AutoBox,     form.FlashBut,    form.ResetButton, form.Label1,
+            form.ConnectIndicator, form.Panel1,      form.SL,          form.GetFileBut,  form.HistoryBut,
+            form.InputWindow,      form.Panel2,      form.ProgressBar};
 }
 
 } // namespace
@@ -771,14 +771,14 @@ void TWindowStatesTest::CloseDuringARunClosesWhenItEnds() {
     QCOMPARE(DeviceChangeHandlerKind(), THandlerKind::OpenVendorDevice);
 }
 
-
 void TWindowStatesTest::ControlsHaveNamesTabOrderAndShortcuts() {
     std::string image;
     TVirtualTarget& target = ConnectWithImage(image);
     TBootloaderForm& form = m_rig->Form();
     form.UpdateTimerEvent();
     // Every control a user reaches, and those a screen reader reads, has a name.
-    QList<QWidget*> named = {form.SL, form.InputWindow, form.ProgressBar, form.ConnectIndicator, form.ListBox1};
+    QList<QWidget*> named = {form.SL, form.InputWindow, form.ProgressBar, form.ConnectIndicator,
+                             form.ListBox1};
     for (QWidget* w : form.findChildren<QWidget*>())
         if (w->window() == &form && w->focusPolicy() != Qt::NoFocus && w->isVisibleTo(&form)) named.append(w);
     QVERIFY(named.size() > 12);
@@ -787,7 +787,8 @@ void TWindowStatesTest::ControlsHaveNamesTabOrderAndShortcuts() {
         QVERIFY2(a != nullptr, qPrintable(w->objectName()));
         QVERIFY2(!a->text(QAccessible::Name).trimmed().isEmpty(), qPrintable(w->objectName()));
     }
-    QCOMPARE(QAccessible::queryAccessibleInterface(form.VIDlabel)->text(QAccessible::Name), QString("VID 3930"));
+    QCOMPARE(QAccessible::queryAccessibleInterface(form.VIDlabel)->text(QAccessible::Name),
+             QString("VID 3930"));
     QCOMPARE(QAccessible::queryAccessibleInterface(form.SL)->text(QAccessible::Name),
              QString::fromStdString("Image file: " + image));
 
@@ -795,9 +796,9 @@ void TWindowStatesTest::ControlsHaveNamesTabOrderAndShortcuts() {
     form.activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(&form));
     form.VIDlabel->setFocus();
-    const QList<QWidget*> order = {form.VIDlabel, form.PIDlabel,    form.AutoBox,    form.CheckBox2,
-                                   form.FlashBut, form.ResetButton, form.GetFileBut, form.HistoryBut,
-                                   form.VIDlabel};
+    const QList<QWidget*> order = {form.VIDlabel,   form.PIDlabel,   form.AutoBox,
+                                   form.CheckBox2,  form.FlashBut,   form.ResetButton,
+                                   form.GetFileBut, form.HistoryBut, form.VIDlabel};
     for (int i = 1; i < order.size(); ++i) {
         QTest::keyClick(static_cast<QWidget*>(nullptr), Qt::Key_Tab);
         QCOMPARE(QApplication::focusWidget(), order[i]);
