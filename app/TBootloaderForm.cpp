@@ -547,12 +547,15 @@ void TBootloaderForm::FormActivate() {
 
 void TBootloaderForm::StartWaiting() {
     m_waitAgain->stop();
+    m_autoArmed = true;
     InstallPass();
     RunWaitingPass();
 }
 
 void TBootloaderForm::InstallPass() {
     SetDeviceChangeHandler(THandlerKind::OnDeviceChange, [this] {
+        // A board that arrives (its reset) is one that Auto flashes.
+        m_autoArmed = true;
         OnDeviceChange();
         AdviseAfterPass();
     });
@@ -838,7 +841,9 @@ void TBootloaderForm::SessionConnected() {
         m_pendingFile.clear();
     }
     ShowPathForFamily();
-    if (AutoBox->isChecked()) QTimer::singleShot(0, this, [this] { AutoFlash(); });
+    // Auto flashes a board that arrived, or was found when the window began to wait; not one that
+    // is still in its bootloader after a run (a failed run would otherwise be retried for ever).
+    if (AutoBox->isChecked() && m_autoArmed) QTimer::singleShot(0, this, [this] { AutoFlash(); });
 }
 
 void TBootloaderForm::AutoFlash() {
@@ -1047,6 +1052,7 @@ void TBootloaderForm::FlashButClick() {
         return;
     }
     m_inFlashClick = true;
+    m_autoArmed = false;
     // What the run does at its end is decided now; nothing typed or clicked during the run changes it.
     m_flashDisable = CheckBox2->isChecked();
     // The focus leaves FLASH before it is disabled: Qt would hand it on to the next control, the

@@ -629,8 +629,15 @@ void TWindowStatesTest::AutoFlashesWhenABoardConnects() {
     QVERIFY(!target.BootloaderDisabled());
 
     // The file is read anew at each connection: an edited file is what the next run writes.
+    target.Unplug(); // the board's reset
+    m_rig->Settle();
     m_rig->WriteFile("auto.hex", ":02002000AA55DF\r\n:00000001FF\r\n");
+    m_rig->Plug(target);
     QTRY_VERIFY(std::as_const(target).Flash()[0x20] == 0xAA && std::as_const(target).Flash()[0x21] == 0x55);
+    // A board still in its bootloader after the run connects again, but is not flashed again.
+    QTRY_VERIFY(BootloaderActive);
+    m_rig->Settle(100);
+    QCOMPARE(m_rig->LogLines().count(QString::fromStdString("Auto: flashing " + image)), 2);
     QTRY_COMPARE(form.LastFlashResult(), TFlashResult::Flashed);
     QTest::mouseClick(form.AutoBox, Qt::LeftButton);
     QVERIFY(!form.AutoBox->isChecked());
