@@ -201,7 +201,7 @@ private:
     bool m_checkingFile = false; // the checksum question is open
     bool m_closeAfterRun = false;
     bool m_inTimerTick = false;
-    bool m_autoArmed = true; // the next connection may be flashed by Auto
+    bool m_autoArmed = true;   // the next connection may be flashed by Auto
     std::string m_pendingFile; // chosen before the board's family was known
     std::string m_lastRunFile;
     QTimer* m_waitAgain = nullptr;
