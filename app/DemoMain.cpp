@@ -10,8 +10,8 @@
 //   --sim          settings and faults of the virtual board, as for the command-line flasher:
 //                  boot-start, flash-size, ..., drop-answer=N, wrong-echo=N, stop-writes=N,
 //                  unplug-at=N, corrupt-at=N, plug-after-ms=MS
-//   --screenshots  take PNGs of the window while waiting, connected, flashing, after one flash and
-//                  after a failed one into DIR, then quit
+//   --screenshots  take PNGs of the window while waiting, connected, flashing, after one flash,
+//                  after a failed one and after a refused file into DIR, then quit
 //   --version      print the version and those of hidapi and Qt, then quit
 
 #include <QApplication>
@@ -48,8 +48,8 @@ constexpr int PlugDelayMs = 1000;
 // each.
 class TScreenshotRun : public QObject {
 public:
-    TScreenshotRun(TBootloaderForm& form, TVirtualTarget& target, const QString& dir)
-        : m_form(form), m_target(target), m_dir(dir) {
+    TScreenshotRun(TBootloaderForm& form, TVirtualTarget& target, const QString& dir, std::string refusedFile)
+        : m_form(form), m_target(target), m_dir(dir), m_refusedFile(std::move(refusedFile)) {
         QDir().mkpath(dir);
         connect(&m_poll, &QTimer::timeout, this, [this] { Poll(); });
         m_poll.start(100);
@@ -88,6 +88,7 @@ private:
             break;
         case 1:
         case 4:
+        case 7:
             if (BootloaderActive) {
                 m_ticks = 0;
                 ++m_step;
@@ -119,6 +120,20 @@ private:
         case 6:
             if (m_ticks >= 3) {
                 Save("failed");
+                m_ticks = 0;
+                m_step = 7;
+            }
+            break;
+        case 8: // connected again: a file that holds nothing for this board
+            if (m_ticks >= 3) {
+                m_form.ChooseImageFile(m_refusedFile);
+                m_step = 9;
+                Flash();
+            }
+            break;
+        case 9:
+            if (m_ticks >= 3) {
+                Save("refused");
                 m_poll.stop();
                 m_form.close();
             }
@@ -138,6 +153,7 @@ private:
     TBootloaderForm& m_form;
     TVirtualTarget& m_target;
     QString m_dir;
+    std::string m_refusedFile;
     QTimer m_poll;
     int m_step = 0;
     int m_ticks = 0;
@@ -164,6 +180,9 @@ int main(int argc, char** argv) {
     }
 
     TSimBackend backend;
+    // A board unplugged during a run is reported as on Linux, as the command line's simulation does:
+    // the transfer fails at once ("target unplugged!"), not after the answer's time-out.
+    backend.ReportUnplug(true);
     TVirtualTarget& target = backend.AddTarget(board.profile);
     target.Faults() = board.faults;
     target.Unplug();
@@ -178,6 +197,7 @@ int main(int argc, char** argv) {
         TQtProgram program(programPath, DemoDataFolder);
         TBootloaderForm form;
         form.show(); // the first activation has loaded the demo's stored setup
+        form.setWindowTitle(DemoWindowTitle(form.windowTitle()));
         if (std::string* path = PathForFamily(board.profile.family)) {
             if (!options.image.isEmpty()) {
                 *path = CutText(QDir().absoluteFilePath(options.image).toStdString(), 255);
@@ -208,7 +228,10 @@ int main(int argc, char** argv) {
 
         std::unique_ptr<TScreenshotRun> screenshots;
         if (!options.screenshotDir.isEmpty())
-            screenshots = std::make_unique<TScreenshotRun>(form, target, options.screenshotDir);
+            screenshots = std::make_unique<TScreenshotRun>(
+                form, target, options.screenshotDir,
+                DemoExampleFor(board.profile.family == FamPic32 ? FamPic18 : FamPic32,
+                               DemoExamplesFolder(programPath)));
         result = app.exec();
         if (screenshots && !screenshots->Ok()) result = 1;
     }

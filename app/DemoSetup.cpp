@@ -113,3 +113,10 @@ std::string DemoExampleFor(uint8_t family, const std::string& examplesFolder) {
     if (examplesFolder.empty()) return "";
     return examplesFolder + "/" + file;
 }
+
+QString DemoWindowTitle(const QString& title) {
+    QString demo = title;
+    const int at = demo.indexOf(':');
+    demo.insert(at < 0 ? demo.size() : at, " DEMO");
+    return demo;
+}

@@ -23,6 +23,9 @@ struct TDemoOptions {
 bool ParseDemoOptions(const QStringList& args, TDemoOptions& options, QString& error);
 const char* DemoUsage();
 
+// The window's title with "DEMO" in it, so that the demo is never taken for the real program.
+QString DemoWindowTitle(const QString& title);
+
 // The virtual board: the family's profile with every --sim list applied in order.
 bool BuildDemoBoard(const TDemoOptions& options, TSimBoardSetup& board, std::string& error);
 

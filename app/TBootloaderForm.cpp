@@ -1,10 +1,12 @@
 #include "app/TBootloaderForm.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QCompleter>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QFontDatabase>
 #include <QFontMetricsF>
 #include <QFrame>
@@ -13,17 +15,25 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QMessageBox>
+#include <QMimeData>
+#include <QPainter>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QResizeEvent>
 #include <QScreen>
+#include <QShortcut>
 #include <QShowEvent>
 #include <QTimer>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <climits>
+#include <cstring>
 #include <vector>
 
 #include "app/QtHostHooks.h"
@@ -48,7 +58,14 @@ constexpr const char* NoFileCaption = "HexFile?";
 const QColor IndicatorRed(255, 0, 0);
 const QColor IndicatorOrange(255, 127, 0);
 const QColor IndicatorGreen(0, 255, 0);
+// A run that ended well: a deeper green than the running flash's.
+const QColor IndicatorFlashed(0, 190, 60);
 constexpr int ListItemHeight = 13;
+// The log's height when the window is as short as it may be.
+constexpr int LogMinimumHeight = 80;
+// The IDs the installed udev rule gives the user at the seat access to.
+constexpr uint16_t RuleVid = 0x3930;
+constexpr uint16_t RulePid = 0x2021;
 
 // Consolas' advance width in ems: a fixed-pitch face standing in for it is sized to the same
 // character width, so the log's columns fit the memo as they were designed to.
@@ -107,6 +124,23 @@ int CaptionWidth(const QWidget* control, const QString& caption) {
 
 QString ToQt(const std::string& text) {
     return QString::fromStdString(text);
+}
+
+QString BaseName(const std::string& path) {
+    return QFileInfo(ToQt(path)).fileName();
+}
+
+// Why a file cannot be flashed, or "" when it can: it must be a regular file (a link to one is
+// fine) that this user can read.
+std::string UnusableReason(const std::string& path) {
+    const QFileInfo info(ToQt(path));
+    if (!info.exists()) return "it does not exist";
+    if (!info.isFile()) return info.isDir() ? "it is a folder" : "it is not a regular file";
+    // Non-blocking, although only a regular file gets here.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return std::string("it cannot be read (") + std::strerror(errno) + ")";
+    ::close(fd);
+    return "";
 }
 
 QList<QRect> AvailableScreenAreas() {
@@ -200,6 +234,16 @@ void TBootloaderForm::CreateControls() {
         id->setFocusPolicy(Qt::StrongFocus);
         id->installEventFilter(this);
     }
+    VIDlabel->setAccessibleDescription("Bootloader vendor ID; Space changes it");
+    PIDlabel->setAccessibleDescription("Bootloader product ID; Space changes it");
+
+    AutoBox = new QCheckBox("Auto", GroupBox1);
+    AutoBox->setObjectName("AutoBox");
+    AutoBox->setGeometry(84, 16, 60, 17);
+    AutoBox->setCursor(Qt::PointingHandCursor);
+    AutoBox->setToolTip("FLASH runs by itself whenever a board connects");
+    AutoBox->setAccessibleDescription("Flash automatically when a board connects");
+    connect(AutoBox, &QCheckBox::toggled, this, [this] { AutoBoxClick(); });
 
     CheckBox2 = new QCheckBox("Disable boot loader after flashing", GroupBox1);
     CheckBox2->setObjectName("CheckBox2");
@@ -215,11 +259,15 @@ void TBootloaderForm::CreateControls() {
     SetEnabledTextColor(FlashBut, QPalette::ButtonText, Qt::red);
     FlashBut->setCursor(Qt::PointingHandCursor);
     FlashBut->setEnabled(false);
+    FlashBut->setAccessibleName("FLASH");
+    FlashBut->setToolTip("Flash the image file (Ctrl+Return)");
     connect(FlashBut, &QPushButton::clicked, this, [this] { FlashButClick(); });
 
     ResetButton = new QPushButton("Reset", this);
     ResetButton->setObjectName("ResetButton");
     ResetButton->setGeometry(393, 7, 40, 20);
+    ResetButton->setAccessibleName("Reset");
+    ResetButton->setAccessibleDescription("End the session and wait for the board again");
     connect(ResetButton, &QPushButton::clicked, this, [this] { ResetButtonClick(); });
 
     Label1 = new QLabel("Select Image", this);
@@ -235,6 +283,7 @@ void TBootloaderForm::CreateControls() {
     ConnectIndicator->setProperty(TMyResize::StaticTextProperty, true);
     SetTextColor(ConnectIndicator, QPalette::WindowText, Qt::black);
     SetBackground(ConnectIndicator, IndicatorRed);
+    ConnectIndicator->setAccessibleName("Connection");
 
     Panel1 = new QFrame(this);
     Panel1->setObjectName("Panel1");
@@ -255,17 +304,17 @@ void TBootloaderForm::CreateControls() {
     GetFileBut = new QPushButton(". . .", this);
     GetFileBut->setObjectName("GetFileBut");
     GetFileBut->setGeometry(389, 62, 31, 25);
-    GetFileBut->setToolTip("Load image file");
+    GetFileBut->setToolTip("Load image file (Ctrl+O)");
+    GetFileBut->setAccessibleName("Choose HEX file");
     GetFileBut->setFont(DesignFont("Tahoma", 12));
     GetFileBut->setCursor(Qt::PointingHandCursor);
-    GetFileBut->setEnabled(false);
     connect(GetFileBut, &QPushButton::clicked, this, [this] { GetFileButClick(); });
 
     HistoryBut = new QPushButton("^", this);
     HistoryBut->setObjectName("HistoryBut");
     HistoryBut->setGeometry(424, 62, 15, 25);
     HistoryBut->setToolTip("Image Files History");
-    HistoryBut->setEnabled(false);
+    HistoryBut->setAccessibleName("Image file history");
     connect(HistoryBut, &QPushButton::clicked, this, [this] { HistoryButClick(); });
 
     InputWindow = new QPlainTextEdit(this);
@@ -275,6 +324,9 @@ void TBootloaderForm::CreateControls() {
     InputWindow->setFont(DesignFont("Consolas", 8, true));
     InputWindow->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     InputWindow->setFocusPolicy(Qt::ClickFocus); // Tab passes it by
+    InputWindow->setAccessibleName("Log");
+    // Files dropped on the log go to the window.
+    InputWindow->setAcceptDrops(false);
     {
         QPalette memo = InputWindow->palette();
         memo.setColor(QPalette::Base, Qt::yellow);
@@ -287,6 +339,7 @@ void TBootloaderForm::CreateControls() {
     ListBox1->setGeometry(6, 88, 433, 353);
     ListBox1->hide();
     ListBox1->installEventFilter(this);
+    ListBox1->setAccessibleName("Image file history");
     connect(ListBox1, &QListWidget::itemDoubleClicked, this, [this] { ListBox1DblClick(); });
 
     Panel2 = new QFrame(this);
@@ -300,6 +353,27 @@ void TBootloaderForm::CreateControls() {
     ProgressBar->setRange(0, 200);
     ProgressBar->setValue(0);
     ProgressBar->setTextVisible(false);
+    ProgressBar->setAccessibleName("Progress");
+
+    setAcceptDrops(true);
+    // The visual order: the IDs and options, FLASH and Reset, then the file buttons.
+    setTabOrder(VIDlabel, PIDlabel);
+    setTabOrder(PIDlabel, AutoBox);
+    setTabOrder(AutoBox, CheckBox2);
+    setTabOrder(CheckBox2, FlashBut);
+    setTabOrder(FlashBut, ResetButton);
+    setTabOrder(ResetButton, GetFileBut);
+    setTabOrder(GetFileBut, HistoryBut);
+    auto* chooseKey = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_O), this);
+    connect(chooseKey, &QShortcut::activated, this, [this] {
+        if (GetFileBut->isEnabled()) GetFileButClick();
+    });
+    for (const int key : {Qt::Key_Return, Qt::Key_Enter}) {
+        auto* flashKey = new QShortcut(QKeySequence(Qt::CTRL | key), this);
+        connect(flashKey, &QShortcut::activated, this, [this] {
+            if (FlashBut->isEnabled()) FlashBut->click();
+        });
+    }
 
     FitCaptions();
 
@@ -307,6 +381,11 @@ void TBootloaderForm::CreateControls() {
     UpdateTimer->setObjectName("UpdateTimer");
     UpdateTimer->setInterval(50);
     connect(UpdateTimer, &QTimer::timeout, this, [this] { UpdateTimerEvent(); });
+
+    m_waitAgain = new QTimer(this);
+    m_waitAgain->setSingleShot(true);
+    m_waitAgain->setInterval(WaitAgainDelayMs);
+    connect(m_waitAgain, &QTimer::timeout, this, [this] { RunWaitingPass(); });
 
     // Our own dialog rather than the platform's: it behaves the same everywhere and tests can drive it.
     OD = new QFileDialog(this);
@@ -334,6 +413,15 @@ void TBootloaderForm::FitCaptions() {
         label.setStretch(narrower);
         SL->setFont(label);
     }
+    // Its two lines end above the file buttons: a face with taller lines (Noto Sans, for one) is
+    // set a point smaller until they do.
+    const int roomBelow = GetFileBut->y() - Label1->y() - 1;
+    for (int attempt = 0; attempt < 4 && Label1->heightForWidth(Label1->width()) > roomBelow; ++attempt) {
+        QFont smaller = Label1->font();
+        if (smaller.pointSize() <= 5) break;
+        smaller.setPointSize(smaller.pointSize() - 1);
+        Label1->setFont(smaller);
+    }
     // A word-wrapped label cannot break a word: it is at least as wide as its widest word.
     int widest = Label1->width();
     for (const QString& word : Label1->text().split(' ', Qt::SkipEmptyParts))
@@ -355,7 +443,16 @@ void TBootloaderForm::InstallHooks() {
     };
     hooks.processMessages = [] { QtProcessMessages(); };
     hooks.showMessage = [this](const std::string& text) { ShowMessageBox(ToQt(text)); };
-    hooks.askYesNo = [this](const std::string& text) { return QtAskYesNo(this, ToQt(text)); };
+    hooks.askYesNo = [this](const std::string& text) {
+        // Asked while the file is parsed: the window shows that it checks the file, not that it flashes.
+        m_checkingFile = true;
+        ApplyIndicator(IndicatorOrange, CheckingCaption);
+        SetResultLine("Checking " + BaseName(m_lastRunFile));
+        const bool yes = QtAskYesNo(this, ToQt(text));
+        m_checkingFile = false;
+        SetResultLine("");
+        return yes;
+    };
     hooks.sessionConnected = [this] { SessionConnected(); };
     SetHostHooks(std::move(hooks));
     InstallQtDeviceChangeWakeup();
@@ -367,6 +464,12 @@ std::string TBootloaderForm::SLText() const {
 
 void TBootloaderForm::SetSLText(const std::string& text) {
     SL->SetCaption(ToQt(text));
+    SL->setAccessibleName("Image file: " + ToQt(text).trimmed());
+}
+
+void TBootloaderForm::ShowId(QLabel* label, uint16_t value) {
+    label->setText(HexWord(value));
+    label->setAccessibleName(QString(label == VIDlabel ? "VID " : "PID ") + HexWord(value));
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -376,6 +479,9 @@ void TBootloaderForm::FormCreate() {
     // The hook declines every control, so the scaler's own rules place them all.
     m_resize = std::make_unique<TMyResize>(
         this, true, [](QWidget*, int, int, int, int, int, int, int, double, double) { return false; });
+    // In a window shorter than the design (a large scale on a small screen) the log gives way.
+    m_resize->SetGivingWay({InputWindow, ListBox1}, LogMinimumHeight);
+    setMinimumSize(DesignWidth, m_resize->MinimumHeight());
     m_scaledSize = size();
     TSimpleIniFile ini;
     if (ini.Cut())
@@ -396,6 +502,9 @@ void TBootloaderForm::FormCreate() {
     QFont f = font();
     f.setPointSize(points > 0 && points <= 200 ? points : 8);
     setFont(f);
+    // Auto never runs together with the disable option; that one, loaded at the first activation,
+    // wins when both were stored.
+    AutoBox->setChecked(ini.ReadBool("Options", "Auto", false));
 }
 
 void TBootloaderForm::FormActivate() {
@@ -414,9 +523,10 @@ void TBootloaderForm::FormActivate() {
         SetSLText(" ");
         // A position stored while the window was maximised, or on a screen no longer there, would
         // put the title bar and Reset out of reach.
+        FitScreenHeight();
         MoveOnScreen(LoaderSetup.left, LoaderSetup.top);
-        VIDlabel->setText(HexWord(LoaderSetup.vid));
-        PIDlabel->setText(HexWord(LoaderSetup.pid));
+        ShowId(VIDlabel, LoaderSetup.vid);
+        ShowId(PIDlabel, LoaderSetup.pid);
         ShowResetPrompt();
         // The log holds the focus at the start, as during a run: the first control in the Tab
         // order is the VID field, and a key pressed at the start should not open its keypad.
@@ -427,11 +537,52 @@ void TBootloaderForm::FormActivate() {
     }
     ResetSession();
     ShowResetPrompt();
+    ShowWaitingFor();
     if (!m_settingsNotice.empty()) {
         LogMessage(m_settingsNotice);
         m_settingsNotice.clear();
     }
-    InstallOnDeviceChange();
+    StartWaiting();
+}
+
+void TBootloaderForm::StartWaiting() {
+    m_waitAgain->stop();
+    m_autoArmed = true;
+    InstallPass();
+    RunWaitingPass();
+}
+
+void TBootloaderForm::InstallPass() {
+    SetDeviceChangeHandler(THandlerKind::OnDeviceChange, [this] {
+        // A board that arrives (its reset) is one that Auto flashes.
+        m_autoArmed = true;
+        OnDeviceChange();
+        AdviseAfterPass();
+    });
+}
+
+void TBootloaderForm::ShowWaitingFor() {
+    LogMessage(" Waiting for a bootloader with VID " + HexWord(LoaderSetup.vid).toStdString() + ", PID " +
+               HexWord(LoaderSetup.pid).toStdString() + ".");
+}
+
+void TBootloaderForm::AdviseAfterPass() {
+    if (LastPassResult != TPassResult::OpenFailed || HidLastOpenError() != THidOpenError::Permission) return;
+    // The bootloader is there, but this user may not open it: say where the rule is and what it covers.
+    LogMessage(" See the NOTES of man quarnel-flash, and the rule file " QUARNEL_UDEV_RULE_FILE ".");
+    if (LoaderSetup.vid != RuleVid || LoaderSetup.pid != RulePid)
+        LogMessage(" The installed rule covers VID " + HexWord(RuleVid).toStdString() + ", PID " +
+                   HexWord(RulePid).toStdString() + " only, not these IDs: 'quarnel udev-rule --vid " +
+                   HexWord(LoaderSetup.vid).toStdString() + " --pid " +
+                   HexWord(LoaderSetup.pid).toStdString() + "' prints a rule for them.");
+}
+
+void TBootloaderForm::RunWaitingPass() {
+    // Only while the window waits: not during a run, nor once a session has begun.
+    if (BootloaderActive || FlashPhase == 100 || m_inFlashClick) return;
+    if (DeviceChangeHandlerKind() != THandlerKind::OnDeviceChange) return;
+    OnDeviceChange();
+    AdviseAfterPass();
 }
 
 void TBootloaderForm::FormClose() {
@@ -458,6 +609,7 @@ void TBootloaderForm::FormDestroy() {
         ini.WriteInteger("Sizes", "MainTop", y());
     }
     ini.WriteInteger("Font", "Main", font().pointSize());
+    ini.WriteBool("Options", "Auto", AutoBox->isChecked());
     std::string error;
     if (!ini.UpdateFile(error)) ShowMessageBox(ToQt(error), false);
 }
@@ -485,6 +637,15 @@ QPoint TBootloaderForm::KeepOnScreen(const QRect& frame, const QList<QRect>& ava
     return QPoint(x, y);
 }
 
+void TBootloaderForm::FitScreenHeight() {
+    if (isMaximized() || isFullScreen()) return;
+    const QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen();
+    if (!screen) return;
+    const int frame = frameGeometry().height() - height();
+    const int room = screen->availableGeometry().height() - frame;
+    if (height() > room) resize(width(), std::max(minimumHeight(), room));
+}
+
 void TBootloaderForm::MoveOnScreen(int left, int top) {
     move(KeepOnScreen(QRect(QPoint(left, top), frameGeometry().size()), AvailableScreenAreas()));
 }
@@ -497,8 +658,11 @@ void TBootloaderForm::showEvent(QShowEvent* event) {
 }
 
 void TBootloaderForm::closeEvent(QCloseEvent* event) {
-    // Leaving in the middle of a flash would leave the target half written.
-    if (FlashPhase == 100) {
+    // Leaving in the middle of a flash would leave the target half written: the window closes when
+    // the run ends.
+    if (FlashPhase == 100 || m_inFlashClick) {
+        if (!m_closeAfterRun) LogMessage(" The window closes when the run ends.");
+        m_closeAfterRun = true;
         event->ignore();
         return;
     }
@@ -509,6 +673,32 @@ void TBootloaderForm::closeEvent(QCloseEvent* event) {
 void TBootloaderForm::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
     RescaleIfResized();
+}
+
+namespace {
+// The one local file a drag carries, or "".
+QString DraggedFile(const QMimeData* mime) {
+    if (mime == nullptr || !mime->hasUrls() || mime->urls().size() != 1) return {};
+    const QUrl url = mime->urls().constFirst();
+    return url.isLocalFile() ? url.toLocalFile() : QString();
+}
+} // namespace
+
+void TBootloaderForm::dragEnterEvent(QDragEnterEvent* event) {
+    if (!m_inFlashClick && FlashPhase != 100 && !DraggedFile(event->mimeData()).isEmpty())
+        event->acceptProposedAction();
+    else
+        event->ignore();
+}
+
+void TBootloaderForm::dropEvent(QDropEvent* event) {
+    const QString file = DraggedFile(event->mimeData());
+    if (m_inFlashClick || FlashPhase == 100 || file.isEmpty()) {
+        event->ignore();
+        return;
+    }
+    event->acceptProposedAction();
+    ChooseImageFile(file.toStdString());
 }
 
 void TBootloaderForm::RescaleIfResized() {
@@ -577,11 +767,34 @@ void TBootloaderForm::ShowMessageBox(const QString& text, bool activate) {
 
 void TBootloaderForm::ApplyIndicator(const QColor& color, const QString& caption) {
     SetBackground(ConnectIndicator, color);
-    if (ConnectIndicator->text() != caption) ConnectIndicator->setText(caption);
+    if (ConnectIndicator->text() == caption) return;
+    ConnectIndicator->setText(caption);
+    // Told to a screen reader as it changes.
+    ConnectIndicator->setAccessibleDescription(caption.trimmed());
+    QAccessibleEvent changed(ConnectIndicator, QAccessible::DescriptionChanged);
+    QAccessible::updateAccessibility(&changed);
+    QAccessibleEvent alert(ConnectIndicator, QAccessible::Alert);
+    QAccessible::updateAccessibility(&alert);
+}
+
+QString TBootloaderForm::ResultLine() const {
+    return ProgressBar->isTextVisible() ? ProgressBar->format().replace("%%", "%") : QString();
+}
+
+void TBootloaderForm::SetResultLine(const QString& text) {
+    // The bar reads '%' as the start of a placeholder.
+    ProgressBar->setFormat(QString(text).replace('%', "%%"));
+    ProgressBar->setTextVisible(!text.isEmpty());
+    ProgressBar->setAccessibleDescription(text);
 }
 
 void TBootloaderForm::UpdateTimerEvent() {
-    if (BootloaderActive && FlashPhase == 100) {
+    m_inTimerTick = true;
+    if (m_checkingFile) {
+        ApplyIndicator(IndicatorOrange, CheckingCaption);
+        ResetButton->setEnabled(false);
+        FlashBut->setEnabled(false);
+    } else if (BootloaderActive && FlashPhase == 100) {
         ApplyIndicator(IndicatorGreen, "Flashing");
         ResetButton->setEnabled(false);
         FlashBut->setEnabled(false);
@@ -590,7 +803,7 @@ void TBootloaderForm::UpdateTimerEvent() {
         ResetButton->setEnabled(true);
         const std::string text = SLText();
         const bool exists = FileExists(text);
-        FlashBut->setEnabled(exists);
+        FlashBut->setEnabled(exists && !m_inFlashClick);
         const QColor colour = exists ? Qt::white : Qt::red;
         if (SL->FontColor() != colour) {
             SL->SetFontColor(colour);
@@ -601,21 +814,49 @@ void TBootloaderForm::UpdateTimerEvent() {
         }
         if (!exists && IsBlankPath(text)) SL->SetCaption(NoFileCaption);
     } else {
-        ApplyIndicator(IndicatorRed, m_flashFailed ? FailedCaption : "------");
-        ResetButton->setEnabled(true);
+        // Waiting: the last run's outcome stays until the next FLASH.
+        if (m_flashFailed)
+            ApplyIndicator(IndicatorRed, FailedCaption);
+        else if (m_lastFlashResult == TFlashResult::Flashed)
+            ApplyIndicator(IndicatorFlashed, FlashedCaption);
+        else if (m_lastFlashResult == TFlashResult::FileRefused ||
+                 m_lastFlashResult == TFlashResult::TargetRefused)
+            ApplyIndicator(IndicatorRed, RefusedCaption);
+        else
+            ApplyIndicator(IndicatorRed, "------");
+        ResetButton->setEnabled(!m_inFlashClick);
         FlashBut->setEnabled(false);
     }
     // User input waits for the main loop: a click on FLASH handled here would run the whole flash
     // inside this slot, and the timer cannot fire again while its own slot runs.
     QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
     DispatchDeviceChanges();
+    m_inTimerTick = false;
 }
 
 void TBootloaderForm::SessionConnected() {
-    m_flashFailed = false;
-    GetFileBut->setEnabled(true);
-    HistoryBut->setEnabled(true);
+    // A file chosen while no board's family was known is the new board's image.
+    if (!m_pendingFile.empty()) {
+        if (std::string* path = PathForFamily(McuFamily)) *path = CutText(m_pendingFile, 255);
+        m_pendingFile.clear();
+    }
     ShowPathForFamily();
+    // Auto flashes a board that arrived, or was found when the window began to wait; not one that
+    // is still in its bootloader after a run (a failed run would otherwise be retried for ever).
+    if (AutoBox->isChecked() && m_autoArmed) QTimer::singleShot(0, this, [this] { AutoFlash(); });
+}
+
+void TBootloaderForm::AutoFlash() {
+    // Not inside the timer's slot, which would stop the indicator for the whole run.
+    if (m_inTimerTick) {
+        QTimer::singleShot(10, this, [this] { AutoFlash(); });
+        return;
+    }
+    if (!AutoBox->isChecked() || !BootloaderActive || FlashPhase == 100 || m_inFlashClick) return;
+    // The file is read anew by the run itself, so the edit-build-reset loop needs no click.
+    if (!FileExists(SLText())) return;
+    LogMessage(" Auto: flashing " + SLText());
+    FlashButClick();
 }
 
 void TBootloaderForm::ShowPathForFamily() {
@@ -648,17 +889,28 @@ void TBootloaderForm::GetFileButClick() {
     CloseLeftoverPopups();
     if (result == QDialog::Accepted && !OD->selectedFiles().isEmpty()) {
         m_odFileName = OD->selectedFiles().constFirst();
-        if (std::string* path = PathForFamily(McuFamily)) {
-            *path = CutText(m_odFileName.toStdString(), 255);
-            SetSLText(*path);
-        }
+        ChooseImageFile(m_odFileName.toStdString());
     }
-    // A cancelled dialog still files what SL shows, but a blank text, or the placeholder the timer
-    // puts into a blank label while the dialog is open, names no file.
-    const std::string shown = SLText();
-    if (!IsBlankPath(shown) && shown != NoFileCaption) AddToHistory(shown);
     const std::string current = m_odFileName.toStdString();
     if (FileExists(current)) OD->setDirectory(ToQt(FolderOf(current)));
+}
+
+bool TBootloaderForm::ChooseImageFile(const std::string& file) {
+    const std::string why = UnusableReason(file);
+    if (!why.empty()) {
+        LogMessage(" Cannot use " + file + ": " + why + ".");
+        return false;
+    }
+    // Only files that were flashed go into the history; the choice only names the image.
+    if (std::string* path = PathForFamily(McuFamily)) {
+        *path = CutText(file, 255);
+        SetSLText(*path);
+    } else {
+        m_pendingFile = CutText(file, 255);
+        SetSLText(m_pendingFile);
+    }
+    OD->setDirectory(ToQt(FolderOf(file)));
+    return true;
 }
 
 void TBootloaderForm::AddToHistory(const std::string& path) {
@@ -725,7 +977,7 @@ void TBootloaderForm::EditId(QLabel* label, uint16_t& field) {
     // The keypad returns hex digits in range; anything else leaves the stored value alone.
     if (ec == std::errc() && end == text.data() + text.size() && !text.empty() && value <= 0xFFFF)
         field = uint16_t(value);
-    label->setText(HexWord(field));
+    ShowId(label, field);
     FormActivate();
 }
 
@@ -738,14 +990,59 @@ void TBootloaderForm::PIDlabelMouseDown() {
 }
 
 void TBootloaderForm::SetOptionsEnabled(bool enabled) {
-    CheckBox2->setEnabled(enabled);
+    // Auto and the disable option exclude each other: the one not ticked is off while the other is.
+    CheckBox2->setEnabled(enabled && !AutoBox->isChecked());
+    AutoBox->setEnabled(enabled && !CheckBox2->isChecked());
     VIDlabel->setEnabled(enabled);
     PIDlabel->setEnabled(enabled);
+    GetFileBut->setEnabled(enabled);
+    HistoryBut->setEnabled(enabled);
 }
 
 void TBootloaderForm::CheckBox2Click() {
     LoaderSetup.disableFlag = CheckBox2->isChecked() ? 1 : 0;
-    InstallOnDeviceChange();
+    if (CheckBox2->isChecked()) AutoBox->setChecked(false);
+    if (!m_inFlashClick) SetOptionsEnabled(true);
+    ShowDisableMark();
+    InstallPass();
+}
+
+void TBootloaderForm::AutoBoxClick() {
+    if (AutoBox->isChecked()) CheckBox2->setChecked(false);
+    if (!m_inFlashClick) SetOptionsEnabled(true);
+    // Ticked while a board waits: it is flashed at once.
+    if (AutoBox->isChecked() && BootloaderActive) QTimer::singleShot(0, this, [this] { AutoFlash(); });
+}
+
+void TBootloaderForm::ShowDisableMark() {
+    // Beside FLASH's caption while the run would lock the bootloader away.
+    if (!CheckBox2->isChecked()) {
+        FlashBut->SetGlyph(QPixmap());
+        FlashBut->setAccessibleDescription("");
+        return;
+    }
+    QFont mark = font();
+    mark.setBold(true);
+    const QString text = "+ DISABLE";
+    const QFontMetrics fm(mark);
+    QPixmap pixmap(fm.horizontalAdvance(text) + 2, fm.height());
+    pixmap.fill(Qt::transparent);
+    {
+        QPainter painter(&pixmap);
+        painter.setFont(mark);
+        painter.setPen(QColor(255, 60, 60));
+        painter.drawText(pixmap.rect(), Qt::AlignCenter, text);
+    }
+    FlashBut->SetLayout(TBitBtnWC::TLayout::GlyphBottom);
+    FlashBut->SetGlyph(pixmap, 1);
+    FlashBut->setAccessibleDescription("Flash, then disable the boot loader");
+}
+
+bool TBootloaderForm::ConfirmDisable() {
+    const QString question =
+        "After flashing, the boot loader will be disabled: the board can then no longer be "
+        "flashed over USB. Flash and disable the boot loader?";
+    return QtAskYesNo(this, question);
 }
 
 void TBootloaderForm::FlashButClick() {
@@ -755,21 +1052,35 @@ void TBootloaderForm::FlashButClick() {
         return;
     }
     m_inFlashClick = true;
+    m_autoArmed = false;
     // What the run does at its end is decided now; nothing typed or clicked during the run changes it.
     m_flashDisable = CheckBox2->isChecked();
     // The focus leaves FLASH before it is disabled: Qt would hand it on to the next control, the
     // option, and a second Space meant for FLASH would tick it.
     InputWindow->setFocus(Qt::OtherFocusReason);
-    GetFileBut->setEnabled(false);
-    HistoryBut->setEnabled(false);
     // A second click or Reset taken in the message pass below would act on a session being flashed.
     FlashBut->setEnabled(false);
     ResetButton->setEnabled(false);
     SetOptionsEnabled(false);
+    m_waitAgain->stop();
+    // Disabling locks the user out of the bootloader: asked on every run, No the default.
+    if (m_flashDisable && !ConfirmDisable()) {
+        LogMessage(" Not flashed: disabling the boot loader was not confirmed.");
+        SetOptionsEnabled(true);
+        m_inFlashClick = false;
+        UpdateTimerEvent();
+        if (m_closeAfterRun) close();
+        return;
+    }
+    // The last outcome is shown until now.
+    m_flashFailed = false;
+    m_lastFlashResult = TFlashResult::None;
+    SetResultLine("");
     QtProcessMessages();
     bool ran = false;
     if (const std::string* path = PathForFamily(McuFamily)) {
         const std::string file = *path;
+        m_lastRunFile = file;
         m_lastFlashResult = FlashTarget(file, m_flashDisable);
         CloseFlashSession();
         ran = true;
@@ -777,20 +1088,41 @@ void TBootloaderForm::FlashButClick() {
     SetOptionsEnabled(true);
     // A run that sent its data and did not end well; a file refused before anything was sent is no
     // failed flash (its lines say so).
-    if (ran)
+    if (ran) {
         m_flashFailed = m_lastFlashResult == TFlashResult::CommFailed ||
                         m_lastFlashResult == TFlashResult::FinalCommandFailed ||
                         m_lastFlashResult == TFlashResult::TargetDiffers;
+        const QString name = BaseName(m_lastRunFile);
+        if (m_lastFlashResult == TFlashResult::Flashed) {
+            SetResultLine("Flashed: " + name);
+            ProgressBar->setValue(ProgressBar->maximum());
+            AddToHistory(m_lastRunFile);
+        } else if (m_flashFailed) {
+            SetResultLine("Flashing failed: " + name);
+        } else {
+            SetResultLine("File refused: " + name);
+        }
+    }
     m_inFlashClick = false;
     if (ran) emit FlashFinished();
+    if (m_closeAfterRun) {
+        close();
+        return;
+    }
+    // Whatever the outcome, the window waits for the board again.
+    InstallPass();
+    m_waitAgain->start();
 }
 
 void TBootloaderForm::ResetButtonClick() {
     SetDeviceChangeHandler(nullptr);
     ResetSession();
     ShowResetPrompt();
+    ShowWaitingFor();
     SetSLText("");
     ListBox1->hide();
-    InstallOnDeviceChange();
+    InstallPass();
+    // Told first: the demo takes its board away here, as a real reset does.
     emit SessionReset();
+    StartWaiting();
 }

@@ -39,6 +39,12 @@ public:
     static constexpr int DesignWidth = 447;
     static constexpr int DesignHeight = 471;
     static constexpr const char* FailedCaption = " Flashing failed ";
+    static constexpr const char* FlashedCaption = " Flashed ";
+    static constexpr const char* RefusedCaption = " File refused ";
+    static constexpr const char* CheckingCaption = " Checking file ";
+    // The pass that looks for the board again after a run waits this long, so that a board that
+    // leaves its bootloader at the end of the session is gone before it is looked for.
+    static constexpr int WaitAgainDelayMs = 300;
 
     // Builds the design layout, installs the host hooks and runs FormCreate.
     explicit TBootloaderForm(QWidget* parent = nullptr);
@@ -52,6 +58,8 @@ public:
     QLabel* VIDlabel = nullptr;
     QLabel* PIDlabel = nullptr;
     QCheckBox* CheckBox2 = nullptr;
+    // "Auto": FLASH runs by itself when a board connects; never together with CheckBox2.
+    QCheckBox* AutoBox = nullptr;
     TBitBtnWC* FlashBut = nullptr;
     QPushButton* ResetButton = nullptr;
     QLabel* Label1 = nullptr;
@@ -86,6 +94,9 @@ public:
 
     // Image file selection and history.
     void GetFileButClick();
+    // Takes a file chosen by the dialog, the history or a drop: an unusable one (missing, not a
+    // regular file, unreadable) is refused with a log line that says why.
+    bool ChooseImageFile(const std::string& path);
     void AddToHistory(const std::string& path);
     void HistoryButClick();
     void ListBox1DblClick();
@@ -95,6 +106,7 @@ public:
     void VIDlabelMouseDown();
     void PIDlabelMouseDown();
     void CheckBox2Click();
+    void AutoBoxClick();
     void FlashButClick();
     void ResetButtonClick();
 
@@ -107,8 +119,12 @@ public:
     // The file dialog's current file name: the last file chosen, or the name preset for next time.
     QString FileDialogFileName() const { return m_odFileName; }
     int ActivationCount() const { return m_activationCount; }
-    // A run ended with "Flashing failed: ...": the indicator says so until the next connection.
+    // A run ended with "Flashing failed: ...": the indicator says so until the next FLASH.
     bool FlashFailedShown() const { return m_flashFailed; }
+    // The outcome of the last run with its file name, shown on the progress bar until the next FLASH.
+    QString ResultLine() const;
+    // A close asked for during a run: the window closes when the run ends.
+    bool CloseAfterRun() const { return m_closeAfterRun; }
     // The disable flag the last FLASH took, read once when it was pressed.
     bool FlashDisableFlag() const { return m_flashDisable; }
 
@@ -130,6 +146,8 @@ protected:
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
@@ -146,9 +164,26 @@ private:
     void ApplyIndicator(const QColor& color, const QString& caption);
     // Moves the window to the point given, or as near to it as keeps the window on a screen.
     void MoveOnScreen(int left, int top);
+    // A window taller than its screen's available area is made to fit (the log gives way).
+    void FitScreenHeight();
     // The options (IDs, check box) take no input while a run uses them.
     void SetOptionsEnabled(bool enabled);
     void CloseLeftoverPopups();
+    // The window waits for a board: the connection pass is installed, and runs once at once, so a
+    // board already in its bootloader connects without a device change.
+    void StartWaiting();
+    // The connection pass in the device-change slot, followed by the window's advice on its failures.
+    void InstallPass();
+    void AdviseAfterPass();
+    // The IDs the window waits for, below the prompt.
+    void ShowWaitingFor();
+    void RunWaitingPass();
+    // FLASH run by itself in Auto mode, outside the timer's slot.
+    void AutoFlash();
+    void SetResultLine(const QString& text);
+    void ShowId(QLabel* label, uint16_t value);
+    void ShowDisableMark();
+    bool ConfirmDisable();
 
     std::unique_ptr<TMyResize> m_resize;
     TMessageBoxProc m_messageBoxProc;
@@ -163,4 +198,11 @@ private:
     bool m_flashFailed = false;
     bool m_flashDisable = false;
     int m_activationCount = 0;
+    bool m_checkingFile = false; // the checksum question is open
+    bool m_closeAfterRun = false;
+    bool m_inTimerTick = false;
+    bool m_autoArmed = true;   // the next connection may be flashed by Auto
+    std::string m_pendingFile; // chosen before the board's family was known
+    std::string m_lastRunFile;
+    QTimer* m_waitAgain = nullptr;
 };

@@ -521,8 +521,10 @@ bool ParseHexFile(const std::string& path) {
     Stats.tooBig = st.tooBig;
     Stats.unsupported = st.unsupported;
     if (st.ok && Stats.checksumErrors != 0 &&
-        !HostAskYesNo(std::to_string(Stats.checksumErrors) + " records of " + name +
-                      " have a wrong checksum. Flash anyway?")) {
+        !HostAskYesNo(std::to_string(Stats.checksumErrors) +
+                      (Stats.checksumErrors == 1 ? " record of " + name + " has"
+                                                 : " records of " + name + " have") +
+                      " a wrong checksum. Flash anyway?")) {
         st.ok = false;
         st.line = Stats.firstChecksumLine;
         st.Fault("wrong checksum");

@@ -56,6 +56,10 @@ if(TARGET quarnel-flash)
   install(FILES ${_quarnel_linux}/quarnel-flash.svg
           DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
 endif()
+# The demo's own menu entry, so that it is never taken for the real program
+if(TARGET quarnel-flash-demo)
+  install(FILES ${_quarnel_linux}/quarnel-flash-demo.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+endif()
 
 # Manual pages and the package's changelog, compressed at build time (Debian wants gzip -9n).
 find_program(QUARNEL_GZIP gzip)

@@ -18,6 +18,7 @@
 #include <QToolBar>
 
 #include <algorithm>
+#include <cstdint>
 
 #include "widgets/TScrollLabel.h"
 
@@ -104,6 +105,8 @@ void TMyResize::Record(QWidget* control) {
     const QFont font = control->font();
     record.fontInPixels = font.pointSize() <= 0;
     record.fontSize = record.fontInPixels ? font.pixelSize() : font.pointSize();
+    if (!record.fontInPixels && font.pointSizeF() != double(font.pointSize()))
+        record.fontPointsF = font.pointSizeF();
     const QSize size = IsMemo(control) ? control->size() : ClientSize(control);
     record.width = size.width();
     record.height = size.height();
@@ -143,6 +146,20 @@ void TMyResize::Rescale(QWidget* window) {
     // by zero for a window recorded while collapsed.
     m_ratioX = design.width > 0 ? static_cast<double>(client.width()) / design.width : 1.0;
     m_ratioY = design.height > 0 ? static_cast<double>(client.height()) / design.height : 1.0;
+    m_deficit = 0;
+    if (!m_givingWay.isEmpty() && client.height() < design.height) {
+        int room = INT32_MAX;
+        m_givingWayBottom = 0;
+        for (const QPointer<QWidget>& c : m_givingWay) {
+            if (const TLayoutRecord* r = c ? Find(c->objectName()) : nullptr) {
+                room = std::min(room, r->outerHeight - m_givingWayMin);
+                m_givingWayBottom = std::max(m_givingWayBottom, r->top + r->outerHeight);
+            }
+        }
+        m_deficit = std::min(design.height - client.height(), std::max(room, 0));
+        // The rest keeps its design height; only what the giving way cannot take is scaled.
+        m_ratioY = static_cast<double>(client.height() + m_deficit) / design.height;
+    }
     ScaleFont(window, design);
     QPointer<QWidget> guard(window);
     for (const QPointer<QWidget>& child : ChildControls(window)) {
@@ -151,8 +168,32 @@ void TMyResize::Rescale(QWidget* window) {
     }
 }
 
+void TMyResize::SetGivingWay(const QList<QWidget*>& controls, int minHeight) {
+    m_givingWay.clear();
+    for (QWidget* c : controls)
+        m_givingWay.append(c);
+    m_givingWayMin = minHeight;
+}
+
+int TMyResize::MinimumHeight() const {
+    if (m_items.empty()) return 0;
+    int room = INT32_MAX;
+    for (const QPointer<QWidget>& c : m_givingWay) {
+        if (const TLayoutRecord* r = c ? Find(c->objectName()) : nullptr)
+            room = std::min(room, r->outerHeight - m_givingWayMin);
+    }
+    return m_items.front().height - (room == INT32_MAX ? 0 : std::max(room, 0));
+}
+
 void TMyResize::ScaleFont(QWidget* control, const TLayoutRecord& record) const {
     if (!m_fontScaling || record.fontSize <= 0) return;
+    if (record.fontPointsF > 0 && m_maxFontSize <= 0 && m_minFontSize <= 0) {
+        // Kept with its fraction, so that the design size comes back whole after any resize.
+        QFont font = control->font();
+        font.setPointSizeF(std::max(1.0, record.fontPointsF * std::min(m_ratioX, m_ratioY)));
+        if (font != control->font()) control->setFont(font);
+        return;
+    }
     int size = static_cast<int>(record.fontSize * std::min(m_ratioX, m_ratioY));
     if (m_maxFontSize > 0 && size > m_maxFontSize) size = m_maxFontSize;
     if (m_minFontSize > 0 && size < m_minFontSize) size = m_minFontSize;
@@ -199,8 +240,15 @@ void TMyResize::Visit(QWidget* control) {
             const QSize frame = grid->size() - ClientSize(grid);
             grid->resize(newWidth + frame.width(), newHeight + frame.height());
         } else {
-            control->setGeometry(newLeft, newTop, Scaled(record.outerWidth, m_ratioX),
-                                 Scaled(record.outerHeight, m_ratioY));
+            int top = newTop;
+            int height = Scaled(record.outerHeight, m_ratioY);
+            if (m_deficit > 0 && control->parentWidget() == m_window) {
+                if (m_givingWay.contains(control))
+                    height -= m_deficit;
+                else if (record.top >= m_givingWayBottom)
+                    top -= m_deficit;
+            }
+            control->setGeometry(newLeft, top, Scaled(record.outerWidth, m_ratioX), height);
             if (auto* scroll = qobject_cast<TScrollLabel*>(control)) {
                 // Only a restart renders the caption again at the new size and font; the blank
                 // caption in between forces it.

@@ -39,6 +39,8 @@ public:
         // applied as its outer one would lose its title's height and cut off its lower children.
         int32_t outerWidth = 0;
         int32_t outerHeight = 0;
+        // A size in points with a fraction (a face sized to a width), kept whole; 0 otherwise.
+        double fontPointsF = 0;
     };
 
     // A QLabel with this dynamic property set to true is sized like any other control instead of
@@ -61,6 +63,12 @@ public:
     void SetMaxFontSize(int32_t size) { m_maxFontSize = size; }
     int32_t MinFontSize() const { return m_minFontSize; }
     void SetMinFontSize(int32_t size) { m_minFontSize = size; }
+    // In a window shorter than its design, these controls (children of the window, one above the
+    // other's area or sharing it) give way: they lose the missing height, down to minHeight, the
+    // controls below them move up, and the rest keeps its design height and font.
+    void SetGivingWay(const QList<QWidget*>& controls, int minHeight);
+    // The height the window's client area needs at least with the giving way.
+    int MinimumHeight() const;
 
     // The kinds the scaler tells apart.
     static bool IsAutoSizedLabel(const QWidget* control);
@@ -83,4 +91,8 @@ private:
     THook m_hook;
     int32_t m_maxFontSize = 0;
     int32_t m_minFontSize = 0;
+    QList<QPointer<QWidget>> m_givingWay;
+    int m_givingWayMin = 0;
+    int m_deficit = 0;         // the height the giving-way controls lose in this rescale
+    int m_givingWayBottom = 0; // design bottom of the giving-way area
 };

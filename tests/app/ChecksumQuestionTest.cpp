@@ -3,6 +3,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QLabel>
 #include <QMessageBox>
 #include <QTest>
 #include <QTimer>
@@ -36,6 +37,8 @@ private:
     QString m_question;
     bool m_noIsDefault = false;
     bool m_escapeIsNo = false;
+    QString m_indicator;
+    QString m_resultLine;
     std::vector<uint8_t> m_before;  // the target's flash before FLASH was clicked
 };
 
@@ -58,6 +61,10 @@ TVirtualTarget& TChecksumQuestionTest::FlashWithQuestion(const std::function<voi
         m_question = box->text();
         m_noIsDefault = box->defaultButton() == box->button(QMessageBox::No);
         m_escapeIsNo = box->escapeButton() == box->button(QMessageBox::No);
+        // The window says that it checks the file, not that it flashes, while the box is open.
+        m_rig->Form().UpdateTimerEvent();
+        m_indicator = m_rig->Form().ConnectIndicator->text();
+        m_resultLine = m_rig->Form().ResultLine();
         answer(*box);
     });
     watch.start();
@@ -68,9 +75,11 @@ TVirtualTarget& TChecksumQuestionTest::FlashWithQuestion(const std::function<voi
 void TChecksumQuestionTest::NoIsTheDefaultAndRefusesTheFile() {
     // Enter takes the default button.
     TVirtualTarget& target = FlashWithQuestion([](QMessageBox& box) { QTest::keyClick(&box, Qt::Key_Return); });
-    QCOMPARE(m_question, QString("1 records of sum.hex have a wrong checksum. Flash anyway?"));
+    QCOMPARE(m_question, QString("1 record of sum.hex has a wrong checksum. Flash anyway?"));
     QVERIFY(m_noIsDefault);
     QVERIFY(m_escapeIsNo);
+    QCOMPARE(m_indicator, QString(TBootloaderForm::CheckingCaption));
+    QCOMPARE(m_resultLine, QString("Checking sum.hex"));
     QCOMPARE(m_rig->Form().LastFlashResult(), TFlashResult::FileRefused);
     const QStringList log = m_rig->LogLines();
     const int error = int(log.indexOf("Error parsing hex file."));
@@ -84,7 +93,7 @@ void TChecksumQuestionTest::NoIsTheDefaultAndRefusesTheFile() {
 
 void TChecksumQuestionTest::YesFlashesTheFileAsBefore() {
     TVirtualTarget& target = FlashWithQuestion([](QMessageBox& box) { box.button(QMessageBox::Yes)->click(); });
-    QCOMPARE(m_question, QString("1 records of sum.hex have a wrong checksum. Flash anyway?"));
+    QCOMPARE(m_question, QString("1 record of sum.hex has a wrong checksum. Flash anyway?"));
     QCOMPARE(m_rig->Form().LastFlashResult(), TFlashResult::Flashed);
     const QStringList log = m_rig->LogLines();
     QVERIFY(!log.contains("Error parsing hex file."));
@@ -95,6 +104,15 @@ void TChecksumQuestionTest::YesFlashesTheFileAsBefore() {
     const uint32_t slot = target.BootStartImageOffset() - 4;
     QCOMPARE(std::vector<uint8_t>(flash.begin() + slot, flash.begin() + slot + 4),
              std::vector<uint8_t>({0x01, 0x02, 0x03, 0x04}));
+
+    // Two records with a wrong checksum: the plural.
+    m_rig->WriteFile("sum.hex", ":0400000001020304F3\r\n:0400040001020304F3\r\n:00000001FF\r\n");
+    m_rig->AnswerQuestions(QMessageBox::No);
+    QTRY_VERIFY(BootloaderActive); // connected again after the run
+    m_rig->Form().UpdateTimerEvent();
+    QTest::mouseClick(m_rig->Form().FlashBut, Qt::LeftButton);
+    QCOMPARE(m_rig->questions,
+             std::vector<QString>({"2 records of sum.hex have a wrong checksum. Flash anyway?"}));
 }
 
 GUI_TEST_CLASS(TChecksumQuestionTest)

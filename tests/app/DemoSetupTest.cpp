@@ -15,11 +15,18 @@ class TDemoSetupTest : public QObject {
 
 private slots:
     void OptionsAreRead();
+    void TitleSaysDemo();
     void BadOptionsAreRefused();
     void SimKeysSetTheBoardAndItsFaults();
     void EveryFamilyHasAnExampleThatExists();
     void InstalledExamplesAreFoundBesideTheProgram();
 };
+
+void TDemoSetupTest::TitleSaysDemo() {
+    QCOMPARE(DemoWindowTitle(" Quarnel Flash utility:  V1.2.3"),
+             QString(" Quarnel Flash utility DEMO:  V1.2.3"));
+    QCOMPARE(DemoWindowTitle("Quarnel Flash"), QString("Quarnel Flash DEMO"));
+}
 
 void TDemoSetupTest::OptionsAreRead() {
     const struct {

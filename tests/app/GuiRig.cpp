@@ -1,6 +1,8 @@
 #include "GuiRig.h"
 #include "session/ProgramState.h"
 
+#include <QAbstractButton>
+#include <QApplication>
 #include <QCoreApplication>
 #include <QFileDialog>
 #include <QLineEdit>
@@ -126,6 +128,18 @@ void TGuiRig::OnFileDialog(std::function<void(QFileDialog&)> action) {
 }
 
 void TGuiRig::WatchForDialog() {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (box != nullptr && box->isVisible() && box->button(QMessageBox::No) != nullptr) {
+        if (m_answer != QMessageBox::NoButton && box->button(m_answer) != nullptr) {
+            m_unansweredTicks = 0;
+            questions.push_back(box->text());
+            box->button(m_answer)->click();
+        } else if (++m_unansweredTicks > 200) {
+            m_unansweredTicks = 0;
+            box->button(QMessageBox::No)->click();
+            QFAIL(qPrintable("a question no test answered: " + box->text()));
+        }
+    }
     if (!m_form || !m_form->OD->isVisible()) {
         m_unwantedTicks = 0;
         return;

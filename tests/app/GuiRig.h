@@ -2,6 +2,7 @@
 // One main window on virtual targets and the virtual clock, in a scratch ExeDir of its own, built
 // the way the program builds it at start-up and taken apart the way it ends.
 
+#include <QMessageBox>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -59,6 +60,11 @@ public:
     // Picks a file in the open dialog as a user would, and confirms it.
     static void ChooseFile(QFileDialog& dialog, const std::string& path);
 
+    // Answers every Yes/No box the window asks with the button given (NoButton: none is answered,
+    // and a box left open fails the test after two seconds); the questions are noted.
+    void AnswerQuestions(QMessageBox::StandardButton button) { m_answer = button; }
+    std::vector<QString> questions;
+
     std::vector<QString> messages; // message boxes the window showed
 
 private:
@@ -75,6 +81,8 @@ private:
     int m_dialogsSeen = 0;
     int m_unwantedTicks = 0;
     int m_unwantedDialogs = 0;
+    QMessageBox::StandardButton m_answer = QMessageBox::NoButton;
+    int m_unansweredTicks = 0;
     bool m_started = false;
 };
 

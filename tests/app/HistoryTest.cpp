@@ -40,7 +40,7 @@ private slots:
     void cleanup() { m_rig.reset(); }
 
     void CancelledDialogAtConnectKeepsSessionAndFilesNothing();
-    void ChosenFileIsStoredShownAndFiled();
+    void ChosenFileIsStoredShownAndFiledOnceFlashed();
     void DoubleClickSwapsWithFirstAndTrims();
     void AddToHistoryMatchesWithoutCaseAndTrims();
     void OtherKeysCloseArrowsAndEnterChooseAndAMissingEntryIsReported();
@@ -100,7 +100,9 @@ void THistoryTest::CancelledDialogAtConnectKeepsSessionAndFilesNothing() {
     QVERIFY(!form.FlashBut->isEnabled());
     QCOMPARE(form.SL->Caption().toStdString(), m_rig->Dir());
 
-    // After Reset SL is empty; a cancelled dialog files nothing then either.
+    // After Reset (the board gone) SL is empty; a cancelled dialog files nothing then either.
+    target.Unplug();
+    m_rig->Settle();
     form.ResetButtonClick();
     m_rig->OnFileDialog([](QFileDialog& dialog) { dialog.reject(); });
     form.GetFileButClick();
@@ -109,7 +111,7 @@ void THistoryTest::CancelledDialogAtConnectKeepsSessionAndFilesNothing() {
     QCOMPARE(form.ActivationCount(), 1);
 }
 
-void THistoryTest::ChosenFileIsStoredShownAndFiled() {
+void THistoryTest::ChosenFileIsStoredShownAndFiledOnceFlashed() {
     TVirtualTarget& target = m_rig->AddTarget(FamPic18);
     m_rig->Start();
     TBootloaderForm& form = m_rig->Form();
@@ -121,17 +123,22 @@ void THistoryTest::ChosenFileIsStoredShownAndFiled() {
     QVERIFY(BootloaderActive);
     QCOMPARE(LoaderSetup.pic18Path, image);
     QCOMPARE(form.SL->Caption().toStdString(), image);
-    QCOMPARE(m_rig->ReadFile("History_P18.txt"), image + "\r\n");
+    // Only a flashed file goes into the history.
+    QVERIFY(!FileExists(m_rig->PathIn("History_P18.txt")));
     QCOMPARE(form.OD->directory().absolutePath().toStdString() + "/", FolderOf(image));
     form.UpdateTimerEvent();
     QVERIFY(form.FlashBut->isEnabled());
     QCOMPARE(form.ActivationCount(), 1);
 
-    // Cancelling now still files what SL shows, which moves nothing: it is first already.
+    // Cancelling files nothing and keeps the choice.
     m_rig->OnFileDialog([](QFileDialog& dialog) { dialog.reject(); });
     form.GetFileButClick();
-    QCOMPARE(m_rig->ReadFile("History_P18.txt"), image + "\r\n");
+    QVERIFY(!FileExists(m_rig->PathIn("History_P18.txt")));
     QCOMPARE(LoaderSetup.pic18Path, image);
+
+    QTest::mouseClick(form.FlashBut, Qt::LeftButton);
+    QCOMPARE(form.LastFlashResult(), TFlashResult::Flashed);
+    QCOMPARE(m_rig->ReadFile("History_P18.txt"), image + "\r\n");
 }
 
 void THistoryTest::DoubleClickSwapsWithFirstAndTrims() {
@@ -221,10 +228,12 @@ void THistoryTest::OtherKeysCloseArrowsAndEnterChooseAndAMissingEntryIsReported(
     QTest::mouseDClick(form.ListBox1->viewport(), Qt::LeftButton, {}, rowRect.center());
     QCOMPARE(m_rig->messages,
              std::vector<QString>({QString::fromStdString("File " + gone + " does not exist")}));
-    // The message box is ours: its closing activates the window, which ends the session.
+    // The message box is ours: its closing activates the window, which ends the session and waits
+    // again; the board, still in its bootloader, connects anew at once.
     QCOMPARE(form.ActivationCount(), 2);
-    QVERIFY(!BootloaderActive);
-    QVERIFY(!m_rig->LogContains("Press FLASH button to start flashing."));
+    QVERIFY(BootloaderActive);
+    QVERIFY(m_rig->LogLines().first().contains("Press PIC RESET button"));
+    QVERIFY(m_rig->LogContains("Press FLASH button to start flashing."));
     QVERIFY(!form.ListBox1->isVisible());
     QCOMPARE(m_rig->ReadFile("History_P18.txt"), chosen);
 }
@@ -240,8 +249,7 @@ void THistoryTest::DsPicUsesThePic24PathAndHistory() {
     QVERIFY(BootloaderActive);
     QCOMPARE(McuFamily, FamDsPic);
     QCOMPARE(form.SL->Caption().toStdString(), image);
-    m_rig->OnFileDialog([](QFileDialog& dialog) { dialog.reject(); });
-    form.GetFileButClick();
+    form.AddToHistory(image);
     QCOMPARE(m_rig->ReadFile("History_P24.txt"), image + "\r\n");
     QVERIFY(!FileExists(m_rig->PathIn("History_P18.txt")));
 

@@ -19,7 +19,9 @@
 #include "boot/HostHooks.h"
 #include "boot/Log.h"
 #include "session/LoaderSetup.h"
+#include "sim/TSimProfile.h"
 #include "usb/HIDinterface.h"
+#include "usb/Hid.h"
 #include "widgets/TBitBtnWC.h"
 #include "widgets/TEditHexL.h"
 #include "widgets/TScrollLabel.h"
@@ -27,6 +29,8 @@
 namespace {
 
 const QString Prompt = "                Press PIC RESET button to get into boot load mode.";
+// Beside the prompt, the IDs the window waits for.
+const QString Waiting = "Waiting for a bootloader with VID 3930, PID 2021.";
 
 QColor Background(const QWidget* w) {
     return w->palette().color(QPalette::Window);
@@ -46,6 +50,8 @@ private slots:
     void FlashButtonFollowsTheLabel();
     void FlashRunsEndToEnd();
     void ResetEndsTheSessionWithoutContactingTheTarget();
+    void WaitsAgainAfterEveryRun();
+    void BootloaderWithoutPermissionIsExplained();
     void TwoMatchingBootloadersGiveNoConnection();
     void FlashWithoutSessionShowsBoxThenActivates();
     void VidEnteredThroughTheKeypad();
@@ -72,11 +78,12 @@ void TSessionTest::PromptAndDesignLookAtStart() {
     // Before the first timer event: the design look.
     QCOMPARE(form.ConnectIndicator->text(), QString("- - - - - - -"));
     QCOMPARE(Background(form.ConnectIndicator), QColor(255, 0, 0));
-    QCOMPARE(form.InputWindow->toPlainText(), Prompt + "\n  ");
+    QCOMPARE(form.InputWindow->toPlainText(), Prompt + "\n  \n" + Waiting);
     QCOMPARE(form.windowTitle(), QString(" Quarnel Flash utility:  V" QUARNEL_VERSION));
     QCOMPARE(form.SL->Caption(), QString(" "));
-    QVERIFY(!form.GetFileBut->isEnabled());
-    QVERIFY(!form.HistoryBut->isEnabled());
+    // A file can be chosen before a board is connected.
+    QVERIFY(form.GetFileBut->isEnabled());
+    QVERIFY(form.HistoryBut->isEnabled());
     QVERIFY(!form.ListBox1->isVisible());
     QCOMPARE(form.ProgressBar->maximum(), 200);
     QCOMPARE(DeviceChangeHandlerKind(), THandlerKind::OnDeviceChange);
@@ -210,14 +217,17 @@ void TSessionTest::FlashRunsEndToEnd() {
     // Erased, not left with the old firmware.
     QVERIFY(std::all_of(flash.begin() + 0x2A, flash.begin() + 0x100, [](uint8_t b) { return b == 0xFF; }));
 
-    // After the run: not connected, and the file buttons wait for the next connection.
+    // After the run: not connected, the outcome shown in a green of its own, waiting again.
     QVERIFY(!BootloaderActive);
     QCOMPARE(FlashPhase, 0);
+    QCOMPARE(DeviceChangeHandlerKind(), THandlerKind::OnDeviceChange);
     form.UpdateTimerEvent();
-    QCOMPARE(form.ConnectIndicator->text(), QString("------"));
+    QCOMPARE(form.ConnectIndicator->text(), QString(" Flashed "));
+    QCOMPARE(Background(form.ConnectIndicator), QColor(0, 190, 60));
+    QCOMPARE(form.ResultLine(), QString("Flashed: blink.hex"));
     QVERIFY(form.ResetButton->isEnabled());
     QVERIFY(!form.FlashBut->isEnabled());
-    QVERIFY(!form.GetFileBut->isEnabled());
+    QVERIFY(form.GetFileBut->isEnabled());
 
     // Ticking the option re-arms the monitor without clearing the log.
     form.CheckBox2->setChecked(true);
@@ -237,11 +247,14 @@ void TSessionTest::ResetEndsTheSessionWithoutContactingTheTarget() {
     int resets = 0;
     connect(&form, &TBootloaderForm::SessionReset, this, [&resets] { ++resets; });
 
+    // The board goes away, as the board's own reset makes it do.
+    target.Unplug();
+    m_rig->Settle();
     QTest::mouseClick(form.ResetButton, Qt::LeftButton);
 
     QCOMPARE(resets, 1);
     QVERIFY(!BootloaderActive);
-    QCOMPARE(m_rig->LogLines(), QStringList({Prompt, ""}));
+    QCOMPARE(m_rig->LogLines(), QStringList({Prompt, "", Waiting}));
     QCOMPARE(form.SL->Caption(), QString(""));
     QVERIFY(!form.ListBox1->isVisible());
     QCOMPARE(DeviceChangeHandlerKind(), THandlerKind::OnDeviceChange);
@@ -253,10 +266,68 @@ void TSessionTest::ResetEndsTheSessionWithoutContactingTheTarget() {
     QCOMPARE(form.ActivationCount(), 1);
 
     // The board's reset brings it back: re-plugging connects again.
-    target.Unplug();
-    m_rig->Settle();
     m_rig->Plug(target);
     QVERIFY(BootloaderActive);
+
+    // Reset while the board stays in its bootloader: the pass that starts the wait finds it at
+    // once, without a device change.
+    QCOMPARE(PendingDeviceChanges(), 0);
+    QTest::mouseClick(form.ResetButton, Qt::LeftButton);
+    QCOMPARE(resets, 2);
+    QVERIFY(BootloaderActive);
+    QCOMPARE(m_rig->LogLines().first(), Prompt);
+    QVERIFY(m_rig->LogContains("Target device in boot load mode."));
+}
+
+void TSessionTest::WaitsAgainAfterEveryRun() {
+    const struct {
+        const char* name;
+        const char* file;    // "" for the test image
+        int dropAnswerAfter; // 0: no fault
+        TFlashResult result;
+        const char* indicator;
+        const char* resultLine;
+        const char* logLine;
+    } cases[] = {
+        {"flashed", "", 0, TFlashResult::Flashed, " Flashed ", "Flashed: run.hex", "Flashing complete."},
+        {"failed", "", 3, TFlashResult::CommFailed, " Flashing failed ", "Flashing failed: run.hex",
+         "Flashing failed: no answer from target!"},
+        {"refused", ":0400000001020304\r\n", 0, TFlashResult::FileRefused, " File refused ",
+         "File refused: run.hex", "Error parsing hex file."},
+    };
+    for (const auto& c : cases) {
+        m_rig.reset(); // the old window stores its setup before the next rig starts
+        m_rig = std::make_unique<TGuiRig>();
+        TVirtualTarget& target = m_rig->AddTarget(FamPic18);
+        m_rig->Start();
+        const std::string image = *c.file ? (m_rig->WriteFile("run.hex", c.file), m_rig->PathIn("run.hex"))
+                                          : m_rig->CopyTestHex("run.hex");
+        *PathForFamily(FamPic18) = image;
+        m_rig->Plug(target);
+        TBootloaderForm& form = m_rig->Form();
+        form.UpdateTimerEvent();
+        if (c.dropAnswerAfter) target.Faults().dropAnswerAt = target.ReportsReceived() + c.dropAnswerAfter;
+        QTest::mouseClick(form.FlashBut, Qt::LeftButton);
+        QVERIFY2(form.LastFlashResult() == c.result, c.name);
+        target.Faults().dropAnswerAt = 0;
+
+        // Waiting again: the outcome on the indicator and the bar, the file buttons free.
+        QCOMPARE(DeviceChangeHandlerKind(), THandlerKind::OnDeviceChange);
+        form.UpdateTimerEvent();
+        QCOMPARE(form.ConnectIndicator->text(), QString(c.indicator));
+        QCOMPARE(form.ResultLine(), QString(c.resultLine));
+        QVERIFY2(form.GetFileBut->isEnabled(), c.name);
+        // The board never left its bootloader: it connects again with no device change.
+        QCOMPARE(PendingDeviceChanges(), 0);
+        QTRY_VERIFY2(BootloaderActive, c.name);
+        form.UpdateTimerEvent();
+        QCOMPARE(form.ConnectIndicator->text(), QString(" Target connected "));
+        // The outcome and the run's lines stay until the next FLASH.
+        QCOMPARE(form.ResultLine(), QString(c.resultLine));
+        QVERIFY2(m_rig->LogContains(c.logLine), c.name);
+        QVERIFY2(m_rig->LogContains("Completed."), c.name);
+        QCOMPARE(m_rig->LogLines().first(), Prompt);
+    }
 }
 
 void TSessionTest::TwoMatchingBootloadersGiveNoConnection() {
@@ -275,7 +346,7 @@ void TSessionTest::TwoMatchingBootloadersGiveNoConnection() {
     const QStringList log = m_rig->LogLines();
     QVERIFY(!log.contains("HID Target device found"));
     // Both arrivals are news; the mouse is not. The second notification finds nothing new.
-    QCOMPARE(log, QStringList({Prompt, "", "USB event...  (3930, 2021) (3930, 2021)"}));
+    QCOMPARE(log, QStringList({Prompt, "", Waiting, "USB event...  (3930, 2021) (3930, 2021)"}));
     QCOMPARE(DeviceChangeHandlerKind(), THandlerKind::OnDeviceChange);
 }
 
@@ -291,7 +362,7 @@ void TSessionTest::FlashWithoutSessionShowsBoxThenActivates() {
 
     QCOMPARE(m_rig->messages, std::vector<QString>({"Bootloader is not active."}));
     QCOMPARE(form.ActivationCount(), activations + 1);
-    QCOMPARE(m_rig->LogLines(), QStringList({Prompt, ""}));
+    QCOMPARE(m_rig->LogLines(), QStringList({Prompt, "", Waiting}));
     QCOMPARE(DeviceChangeHandlerKind(), THandlerKind::OnDeviceChange);
     QCOMPARE(form.LastFlashResult(), TFlashResult::None);
 }
@@ -317,7 +388,8 @@ void TSessionTest::VidEnteredThroughTheKeypad() {
     // The keypad is a modal window of ours: its closing ends the session.
     QCOMPARE(form.ActivationCount(), 2);
     QVERIFY(!BootloaderActive);
-    QCOMPARE(m_rig->LogLines(), QStringList({Prompt, ""}));
+    QCOMPARE(m_rig->LogLines(),
+             QStringList({Prompt, "", "Waiting for a bootloader with VID 1A2B, PID 2021."}));
 
     // The next pass looks for the new VID, so the target (VID 3930) is no longer found.
     target.Unplug();
@@ -335,6 +407,37 @@ void TSessionTest::VidEnteredThroughTheKeypad() {
     QCOMPARE(form.PIDlabel->text(), QString("2021"));
     QCOMPARE(LoaderSetup.pid, uint16_t(0x2021));
     QCOMPARE(form.ActivationCount(), 3);
+}
+
+void TSessionTest::BootloaderWithoutPermissionIsExplained() {
+    const struct {
+        uint16_t vid, pid;
+        bool ruleCovers;
+    } cases[] = {{0x3930, 0x2021, true}, {0x04D8, 0x003C, false}};
+    for (const auto& c : cases) {
+        m_rig.reset(); // the old window stores its setup before the next rig starts
+        m_rig = std::make_unique<TGuiRig>();
+        TSimProfile profile = DefaultSimProfile(FamPic18);
+        profile.vendorId = c.vid;
+        profile.productId = c.pid;
+        TVirtualTarget& target = m_rig->Backend().AddTarget(profile);
+        target.Unplug();
+        DispatchDeviceChanges();
+        m_rig->Start();
+        LoaderSetup.vid = c.vid;
+        LoaderSetup.pid = c.pid;
+        m_rig->Backend().FailOpens(THidOpenError::Permission);
+        m_rig->Plug(target);
+        QVERIFY(!BootloaderActive);
+        QVERIFY(m_rig->LogContains("Unable to open HID device !"));
+        QVERIFY(m_rig->LogContains(
+            "See the NOTES of man quarnel-flash, and the rule file " QUARNEL_UDEV_RULE_FILE "."));
+        const QString notCovered =
+            QString("The installed rule covers VID 3930, PID 2021 only, not these IDs: "
+                    "'quarnel udev-rule --vid %1 --pid %2' prints a rule for them.")
+                .arg(TBootloaderForm::HexWord(c.vid), TBootloaderForm::HexWord(c.pid));
+        QCOMPARE(m_rig->LogContains(notCovered), !c.ruleCovers);
+    }
 }
 
 GUI_TEST_CLASS(TSessionTest)

@@ -2,6 +2,7 @@
 // a run, the failed run on the indicator, the restored position, the label's and FLASH's looks, and
 // the keyboard on the IDs and the history list.
 
+#include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
 #include <QCompleter>
@@ -11,11 +12,17 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMessageBox>
+#include <QMimeData>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
 #include <QTest>
+#include <QUrl>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <functional>
@@ -25,8 +32,11 @@
 #include "boot/BL_Flash.h"
 #include "boot/BL_Vars.h"
 #include "boot/HostHooks.h"
+#include "session/History.h"
 #include "session/LoaderSetup.h"
 #include "session/TSimpleIniFile.h"
+#include "sim/TFlashCheck.h"
+#include "usb/HIDinterface.h"
 #include "widgets/TBitBtnWC.h"
 #include "widgets/TEditHexL.h"
 #include "widgets/TScrollLabel.h"
@@ -63,10 +73,10 @@ std::string SetupRecord(int32_t left, int32_t top) {
 
 // The controls a user sees, by name.
 QList<QWidget*> Controls(TBootloaderForm& form) {
-    return {form.GroupBox1, form.StaticText1, form.StaticText2, form.VIDlabel,   form.PIDlabel,
-            form.CheckBox2, form.FlashBut,    form.ResetButton, form.Label1,     form.ConnectIndicator,
-            form.Panel1,    form.SL,          form.GetFileBut,  form.HistoryBut, form.InputWindow,
-            form.Panel2,    form.ProgressBar};
+    return {form.GroupBox1,        form.StaticText1, form.StaticText2, form.VIDlabel,    form.PIDlabel,
+            form.CheckBox2,        form.AutoBox,     form.FlashBut,    form.ResetButton, form.Label1,
+            form.ConnectIndicator, form.Panel1,      form.SL,          form.GetFileBut,  form.HistoryBut,
+            form.InputWindow,      form.Panel2,      form.ProgressBar};
 }
 
 } // namespace
@@ -83,13 +93,19 @@ private slots:
     void StoredSizeAndMaximisedStartKeepEveryControl();
     void SpaceTwiceOnFlashLeavesTheOptionAlone();
     void FlagIsTheOneSetWhenFlashWasPressed();
-    void FailedRunShowsOnTheIndicatorUntilTheNextConnection();
+    void FailedRunShowsOnTheIndicatorUntilTheNextFlash();
+    void FailedRunShowsOnTheIndicatorUntilTheNextFlash_data();
     void KeepOnScreenMovesAWindowOntoAnArea();
     void RestoredPositionStaysOnTheScreen();
     void LabelTurnsWhiteWhateverTheOrder();
     void DisabledFlashLooksDisabled();
     void IdsAreReachedAndChangedFromTheKeyboard();
     void CompletionPopupIsClosedWithTheDialog();
+    void AutoFlashesWhenABoardConnects();
+    void DroppedFileIsChosenAndUnusableFilesAreRefused();
+    void DisableIsConfirmedOnEachFlashAndShownBesideIt();
+    void CloseDuringARunClosesWhenItEnds();
+    void ControlsHaveNamesTabOrderAndShortcuts();
 
 private:
     TVirtualTarget& ConnectWithImage(std::string& image);
@@ -150,6 +166,12 @@ void TWindowStatesTest::CheckWhole(const QString& where) {
 void TWindowStatesTest::DesignSizeKeepsTheDesignBounds() {
     m_rig->Start();
     TBootloaderForm& form = m_rig->Form();
+    // In a run for one desktop's face, that face is the one measured.
+    const QString face = qEnvironmentVariable("QUARNEL_LAYOUT_FACE");
+    if (!face.isEmpty()) QCOMPARE(QFontInfo(form.font()).family(), face);
+    qInfo("face %s: option caption %d of %d px, label %dx%d", qPrintable(QFontInfo(form.font()).family()),
+          form.CheckBox2->sizeHint().width(), form.CheckBox2->width(), form.Label1->width(),
+          form.Label1->heightForWidth(form.Label1->width()));
     const struct {
         QWidget* control;
         QRect bounds;
@@ -181,6 +203,19 @@ void TWindowStatesTest::DesignSizeKeepsTheDesignBounds() {
 void TWindowStatesTest::EveryControlStaysWholeAtAnySize() {
     m_rig->Start();
     TBootloaderForm& form = m_rig->Form();
+    const double logPoints = form.InputWindow->font().pointSizeF();
+    // Shorter than the design (a large scale on a small screen): the log gives way, the rest keeps
+    // its design height and font.
+    for (const QSize size : {QSize(TBootloaderForm::DesignWidth, 300), form.minimumSize(), QSize(700, 260)}) {
+        form.resize(size);
+        QTRY_COMPARE(form.size(), size);
+        const QString where = QString("short %1x%2").arg(size.width()).arg(size.height());
+        CheckWhole(where);
+        QCOMPARE(form.font().pointSize(), 8);
+        QCOMPARE(form.FlashBut->height(), 56);
+        QCOMPARE(form.InputWindow->height(), 350 - (TBootloaderForm::DesignHeight - size.height()));
+        QCOMPARE(form.Panel2->geometry().bottom() + 1 + 6, size.height());
+    }
     const QSize sizes[] = {{TBootloaderForm::DesignWidth + 1, TBootloaderForm::DesignHeight + 1},
                            {600, 480},
                            {1000, 480},
@@ -198,6 +233,12 @@ void TWindowStatesTest::EveryControlStaysWholeAtAnySize() {
     QTRY_VERIFY(form.isMaximized());
     QTRY_COMPARE(form.frameGeometry().size(), QGuiApplication::primaryScreen()->availableGeometry().size());
     CheckWhole("maximised");
+    // Restored and back at the design size, the fonts are the design's again, the log's fraction too.
+    form.showNormal();
+    form.resize(TBootloaderForm::DesignWidth, TBootloaderForm::DesignHeight);
+    QTRY_COMPARE(form.size(), QSize(TBootloaderForm::DesignWidth, TBootloaderForm::DesignHeight));
+    QCOMPARE(form.InputWindow->font().pointSizeF(), logPoints);
+    QCOMPARE(form.font().pointSize(), 8);
 }
 
 void TWindowStatesTest::StoredSizeAndMaximisedStartKeepEveryControl() {
@@ -307,7 +348,9 @@ void TWindowStatesTest::FlagIsTheOneSetWhenFlashWasPressed() {
             LoaderSetup.disableFlag = ticked ? 0 : 1;
         };
         SetHostHooks(hooks);
+        m_rig->AnswerQuestions(QMessageBox::Yes); // the disable option is confirmed on each run
         QTest::mouseClick(form.FlashBut, Qt::LeftButton);
+        QCOMPARE(m_rig->questions.size(), size_t(ticked ? 1 : 0));
         QCOMPARE(form.LastFlashResult(), TFlashResult::Flashed);
         QCOMPARE(form.FlashDisableFlag(), ticked);
         QCOMPARE(target.BootloaderDisabled(), ticked);
@@ -316,16 +359,29 @@ void TWindowStatesTest::FlagIsTheOneSetWhenFlashWasPressed() {
     }
 }
 
-void TWindowStatesTest::FailedRunShowsOnTheIndicatorUntilTheNextConnection() {
+void TWindowStatesTest::FailedRunShowsOnTheIndicatorUntilTheNextFlash() {
+    QFETCH(int, dropAnswerAfter);
+    QFETCH(int, corruptAfter);
+    QFETCH(int, result);
+    QFETCH(QString, line);
     std::string image;
     TVirtualTarget& target = ConnectWithImage(image);
     TBootloaderForm& form = m_rig->Form();
+    // Each run is checked against what the virtual board holds afterwards, as the demo and the CLI do.
+    TVirtualTargetCheck check(m_rig->Backend());
+    SetFlashCheck(&check);
     form.UpdateTimerEvent();
-    // The answer to an erase command never comes.
-    target.Faults().dropAnswerAt = target.ReportsReceived() + 3;
+    if (dropAnswerAfter) target.Faults().dropAnswerAt = target.ReportsReceived() + dropAnswerAfter;
+    if (corruptAfter) target.Faults().corruptAt = target.ReportsReceived() + corruptAfter;
     QTest::mouseClick(form.FlashBut, Qt::LeftButton);
-    QCOMPARE(form.LastFlashResult(), TFlashResult::CommFailed);
-    QVERIFY(m_rig->LogContains("Flashing failed: no answer from target!"));
+    SetFlashCheck(nullptr);
+    QCOMPARE(int(form.LastFlashResult()), result);
+    QVERIFY2(!m_rig->LogLines().filter(line).isEmpty(), qPrintable(m_rig->LogLines().join('\n')));
+    QVERIFY(!m_rig->LogContains("Flashing complete."));
+    target.Faults() = TSimFaults{};
+    // The board goes away (its reset) before the window looks for it again.
+    target.Unplug();
+    m_rig->Settle();
 
     const auto expectFailed = [&](const char* after) {
         form.UpdateTimerEvent();
@@ -341,20 +397,34 @@ void TWindowStatesTest::FailedRunShowsOnTheIndicatorUntilTheNextConnection() {
     form.ShowMessageBox("An activation.");
     expectFailed("an activation");
 
-    // The next connection ends it.
-    target.Unplug();
-    m_rig->Settle();
+    // The next connection shows the board, and the outcome stays on the bar.
     m_rig->Plug(target);
     QVERIFY(BootloaderActive);
     form.UpdateTimerEvent();
     QCOMPARE(form.ConnectIndicator->text(), QString(" Target connected "));
-    QVERIFY(!form.FlashFailedShown());
+    QVERIFY(form.FlashFailedShown());
+    QCOMPARE(form.ResultLine(), QString("Flashing failed: blink.hex"));
 
-    // A run that succeeds ends as before.
+    // The next FLASH ends it; a run that succeeds shows its own green state.
     QTest::mouseClick(form.FlashBut, Qt::LeftButton);
     QCOMPARE(form.LastFlashResult(), TFlashResult::Flashed);
+    QVERIFY(!form.FlashFailedShown());
     form.UpdateTimerEvent();
-    QCOMPARE(form.ConnectIndicator->text(), QString("------"));
+    QCOMPARE(form.ConnectIndicator->text(), QString(TBootloaderForm::FlashedCaption));
+    QCOMPARE(Background(form.ConnectIndicator), QColor(0, 190, 60));
+}
+
+void TWindowStatesTest::FailedRunShowsOnTheIndicatorUntilTheNextFlash_data() {
+    QTest::addColumn<int>("dropAnswerAfter");
+    QTest::addColumn<int>("corruptAfter");
+    QTest::addColumn<int>("result");
+    QTest::addColumn<QString>("line");
+    // The answer to an erase command never comes.
+    QTest::newRow("no answer") << 3 << 0 << int(TFlashResult::CommFailed)
+                               << "Flashing failed: no answer from target!";
+    // A data report is stored wrong without a word: the run's check finds it (exit 5 on the CLI).
+    QTest::newRow("check fails") << 0 << 962 << int(TFlashResult::TargetDiffers)
+                                 << "Virtual target: flash differs";
 }
 
 void TWindowStatesTest::KeepOnScreenMovesAWindowOntoAnArea() {
@@ -537,6 +607,232 @@ void TWindowStatesTest::CompletionPopupIsClosedWithTheDialog() {
     m_rig->WriteFile("History_P18.txt", image + "\r\n");
     QTest::mouseClick(form.HistoryBut, Qt::LeftButton);
     QVERIFY(form.ListBox1->isVisible());
+}
+
+void TWindowStatesTest::AutoFlashesWhenABoardConnects() {
+    TVirtualTarget& target = m_rig->AddTarget(FamPic18);
+    m_rig->Start();
+    TBootloaderForm& form = m_rig->Form();
+    const std::string image = m_rig->CopyTestHex("auto.hex");
+    *PathForFamily(FamPic18) = image;
+    // Auto and the disable option exclude each other.
+    QTest::mouseClick(form.AutoBox, Qt::LeftButton);
+    QVERIFY(form.AutoBox->isChecked());
+    QVERIFY(!form.CheckBox2->isEnabled());
+    QTest::mouseClick(form.CheckBox2, Qt::LeftButton);
+    QVERIFY(!form.CheckBox2->isChecked());
+
+    // The board connects: FLASH runs by itself.
+    m_rig->Plug(target);
+    QTRY_COMPARE(form.LastFlashResult(), TFlashResult::Flashed);
+    QVERIFY(m_rig->LogContains(QString::fromStdString("Auto: flashing " + image)));
+    QVERIFY(!target.BootloaderDisabled());
+
+    // The file is read anew at each connection: an edited file is what the next run writes.
+    target.Unplug(); // the board's reset
+    m_rig->Settle();
+    m_rig->WriteFile("auto.hex", ":02002000AA55DF\r\n:00000001FF\r\n");
+    m_rig->Plug(target);
+    QTRY_VERIFY(std::as_const(target).Flash()[0x20] == 0xAA && std::as_const(target).Flash()[0x21] == 0x55);
+    // A board still in its bootloader after the run connects again, but is not flashed again.
+    QTRY_VERIFY(BootloaderActive);
+    m_rig->Settle(100);
+    QCOMPARE(m_rig->LogLines().count(QString::fromStdString("Auto: flashing " + image)), 2);
+    QTRY_COMPARE(form.LastFlashResult(), TFlashResult::Flashed);
+    QTest::mouseClick(form.AutoBox, Qt::LeftButton);
+    QVERIFY(!form.AutoBox->isChecked());
+    QVERIFY(form.CheckBox2->isEnabled());
+
+    // Ticking the disable option turns Auto off and keeps it off.
+    QTest::mouseClick(form.AutoBox, Qt::LeftButton);
+    QVERIFY(form.AutoBox->isChecked());
+    QTRY_VERIFY(form.CheckBox2->isEnabled() == false);
+    QTest::mouseClick(form.AutoBox, Qt::LeftButton);
+    QTRY_VERIFY(form.CheckBox2->isEnabled()); // once a run Auto may have started is over
+    QTest::mouseClick(form.CheckBox2, Qt::LeftButton);
+    QVERIFY(form.CheckBox2->isChecked());
+    QVERIFY(!form.AutoBox->isChecked());
+    QVERIFY(!form.AutoBox->isEnabled());
+    QTest::mouseClick(form.CheckBox2, Qt::LeftButton);
+    QTest::mouseClick(form.AutoBox, Qt::LeftButton);
+    QVERIFY(form.AutoBox->isChecked());
+
+    // Kept in the settings file.
+    m_rig->Stop();
+    TSimpleIniFile ini(m_rig->PathIn("quarnel-flash.ini"));
+    QVERIFY(ini.ReadBool("Options", "Auto", false));
+}
+
+void TWindowStatesTest::DroppedFileIsChosenAndUnusableFilesAreRefused() {
+    TVirtualTarget& target = m_rig->AddTarget(FamPic18);
+    m_rig->Start();
+    TBootloaderForm& form = m_rig->Form();
+    const auto drop = [&form](const std::string& path) {
+        QMimeData mime;
+        mime.setUrls({QUrl::fromLocalFile(QString::fromStdString(path))});
+        const QPoint at = form.InputWindow->geometry().center();
+        QDragEnterEvent enter(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(&form, &enter);
+        if (!enter.isAccepted()) return false;
+        QDropEvent dropped(QPointF(at), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(&form, &dropped);
+        return dropped.isAccepted();
+    };
+    // Before a board is connected: the file becomes the connecting board's image, no dialog opens.
+    const std::string image = m_rig->CopyTestHex("dropped.hex");
+    QVERIFY(drop(image));
+    QCOMPARE(form.SL->Caption().toStdString(), image);
+    m_rig->Plug(target);
+    QVERIFY(BootloaderActive);
+    QCOMPARE(m_rig->FileDialogsSeen(), 0);
+    QCOMPARE(LoaderSetup.pic18Path, image);
+    form.UpdateTimerEvent();
+    QVERIFY(form.FlashBut->isEnabled());
+
+    // Unusable files are refused with the reason; the image stays.
+    const std::string fifo = m_rig->PathIn("pipe.hex");
+    QCOMPARE(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string zero = m_rig->PathIn("zero.hex");
+    QCOMPARE(::symlink("/dev/zero", zero.c_str()), 0);
+    const struct {
+        std::string path;
+        std::string reason;
+    } refused[] = {{fifo, "it is not a regular file"},
+                   {zero, "it is not a regular file"},
+                   {m_rig->Dir(), "it is a folder"},
+                   {m_rig->PathIn("gone.hex"), "it does not exist"}};
+    for (const auto& r : refused) {
+        QVERIFY(drop(r.path));
+        QVERIFY2(m_rig->LogContains(QString::fromStdString("Cannot use " + r.path + ": " + r.reason + ".")),
+                 r.path.c_str());
+        QCOMPARE(LoaderSetup.pic18Path, image);
+        QCOMPARE(form.SL->Caption().toStdString(), image);
+    }
+    // Two files at once are no choice.
+    QMimeData two;
+    two.setUrls({QUrl::fromLocalFile("/a.hex"), QUrl::fromLocalFile("/b.hex")});
+    QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &two, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&form, &enter);
+    QVERIFY(!enter.isAccepted());
+    // Nothing refused or chosen went into the history.
+    QVERIFY(!FileExists(m_rig->PathIn("History_P18.txt")));
+}
+
+void TWindowStatesTest::DisableIsConfirmedOnEachFlashAndShownBesideIt() {
+    std::string image;
+    TVirtualTarget& target = ConnectWithImage(image);
+    TBootloaderForm& form = m_rig->Form();
+    QVERIFY(form.FlashBut->Glyph().isNull());
+    QTest::mouseClick(form.CheckBox2, Qt::LeftButton);
+    QVERIFY(form.CheckBox2->isChecked());
+    QVERIFY(!form.FlashBut->Glyph().isNull());
+    QVERIFY(!form.FlashBut->accessibleDescription().isEmpty());
+    form.UpdateTimerEvent();
+
+    // No: nothing is sent, the session stays.
+    m_rig->AnswerQuestions(QMessageBox::No);
+    const int reports = target.ReportsReceived();
+    QTest::mouseClick(form.FlashBut, Qt::LeftButton);
+    QCOMPARE(m_rig->questions.size(), size_t(1));
+    QVERIFY(m_rig->questions[0].contains("boot loader will be disabled"));
+    QCOMPARE(target.ReportsReceived(), reports);
+    QCOMPARE(form.LastFlashResult(), TFlashResult::None);
+    QVERIFY(m_rig->LogContains("Not flashed: disabling the boot loader was not confirmed."));
+    QVERIFY(BootloaderActive);
+    QVERIFY(form.CheckBox2->isEnabled());
+    form.UpdateTimerEvent();
+    QVERIFY(form.FlashBut->isEnabled());
+
+    // Yes: flashed and disabled; asked again on the next run.
+    m_rig->AnswerQuestions(QMessageBox::Yes);
+    QTest::mouseClick(form.FlashBut, Qt::LeftButton);
+    QCOMPARE(m_rig->questions.size(), size_t(2));
+    QCOMPARE(form.LastFlashResult(), TFlashResult::Flashed);
+    QVERIFY(target.BootloaderDisabled());
+
+    QTest::mouseClick(form.CheckBox2, Qt::LeftButton);
+    QVERIFY(form.FlashBut->Glyph().isNull());
+}
+
+void TWindowStatesTest::CloseDuringARunClosesWhenItEnds() {
+    std::string image;
+    ConnectWithImage(image);
+    TBootloaderForm& form = m_rig->Form();
+    form.UpdateTimerEvent();
+    bool visibleAfterClose = false;
+    THostHooks hooks = HostHooks();
+    auto windowPos = hooks.setProgressPos;
+    hooks.setProgressPos = [&](int64_t pos) {
+        windowPos(pos);
+        if (pos <= 0 || form.CloseAfterRun()) return;
+        form.close(); // as the title bar's close button does
+        visibleAfterClose = form.isVisible();
+    };
+    SetHostHooks(hooks);
+    QTest::mouseClick(form.FlashBut, Qt::LeftButton);
+    QVERIFY(visibleAfterClose);
+    QVERIFY(m_rig->LogContains("The window closes when the run ends."));
+    QCOMPARE(form.LastFlashResult(), TFlashResult::Flashed);
+    QVERIFY(!form.isVisible());
+    // Closed as any close: the setup is stored, the vendor device opener installed.
+    QCOMPARE(DeviceChangeHandlerKind(), THandlerKind::OpenVendorDevice);
+}
+
+void TWindowStatesTest::ControlsHaveNamesTabOrderAndShortcuts() {
+    std::string image;
+    TVirtualTarget& target = ConnectWithImage(image);
+    TBootloaderForm& form = m_rig->Form();
+    form.UpdateTimerEvent();
+    // Every control a user reaches, and those a screen reader reads, has a name.
+    QList<QWidget*> named = {form.SL, form.InputWindow, form.ProgressBar, form.ConnectIndicator,
+                             form.ListBox1};
+    for (QWidget* w : form.findChildren<QWidget*>())
+        if (w->window() == &form && w->focusPolicy() != Qt::NoFocus && w->isVisibleTo(&form)) named.append(w);
+    QVERIFY(named.size() > 12);
+    for (QWidget* w : named) {
+        QAccessibleInterface* a = QAccessible::queryAccessibleInterface(w);
+        QVERIFY2(a != nullptr, qPrintable(w->objectName()));
+        QVERIFY2(!a->text(QAccessible::Name).trimmed().isEmpty(), qPrintable(w->objectName()));
+    }
+    QCOMPARE(QAccessible::queryAccessibleInterface(form.VIDlabel)->text(QAccessible::Name),
+             QString("VID 3930"));
+    QCOMPARE(QAccessible::queryAccessibleInterface(form.SL)->text(QAccessible::Name),
+             QString::fromStdString("Image file: " + image));
+
+    // Tab follows the visual order.
+    form.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&form));
+    form.VIDlabel->setFocus();
+    const QList<QWidget*> order = {form.VIDlabel,   form.PIDlabel,   form.AutoBox,
+                                   form.CheckBox2,  form.FlashBut,   form.ResetButton,
+                                   form.GetFileBut, form.HistoryBut, form.VIDlabel};
+    for (int i = 1; i < order.size(); ++i) {
+        QTest::keyClick(static_cast<QWidget*>(nullptr), Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), order[i]);
+    }
+
+    // The indicator's state is its description, and changes with it (an alert is sent to a running
+    // screen reader; without one, as here, Qt delivers no events).
+    QAccessibleInterface* indicator = QAccessible::queryAccessibleInterface(form.ConnectIndicator);
+    QCOMPARE(indicator->text(QAccessible::Name), QString("Connection"));
+    QCOMPARE(indicator->text(QAccessible::Description), QString("Target connected"));
+    target.Unplug();
+    m_rig->Settle();
+    QTest::mouseClick(form.ResetButton, Qt::LeftButton);
+    form.UpdateTimerEvent();
+    QCOMPARE(indicator->text(QAccessible::Description), QString("------"));
+
+    // Ctrl+O chooses a file, Ctrl+Return flashes.
+    m_rig->OnFileDialog([](QFileDialog& dialog) { dialog.reject(); });
+    QTest::keyClick(static_cast<QWidget*>(nullptr), Qt::Key_O, Qt::ControlModifier);
+    QCOMPARE(m_rig->FileDialogsSeen(), 1);
+    m_rig->Plug(target);
+    QVERIFY(BootloaderActive);
+    form.UpdateTimerEvent();
+    form.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&form));
+    QTest::keyClick(static_cast<QWidget*>(nullptr), Qt::Key_Return, Qt::ControlModifier);
+    QCOMPARE(form.LastFlashResult(), TFlashResult::Flashed);
 }
 
 GUI_TEST_CLASS(TWindowStatesTest)

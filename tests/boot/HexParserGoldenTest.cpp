@@ -155,7 +155,7 @@ TEST_F(HexParseTest, WrongChecksumIsAcceptedAndCountedWhenTheHostSaysYes) {
     rec.answerYes = true;
     EXPECT_TRUE(Parse("pic18_bad_checksum.hex"));
     EXPECT_EQ(rec.questions,
-              Lines({"1 records of pic18_bad_checksum.hex have a wrong checksum. Flash anyway?"}));
+              Lines({"1 record of pic18_bad_checksum.hex has a wrong checksum. Flash anyway?"}));
     EXPECT_EQ(Log(), Lines({"Parsing HEX file: pic18_bad_checksum.hex", "1 checksum errors found!",
                             "  EoFlash: Address 0x000011"}));
     EXPECT_EQ(EoFlash, 0x11);

@@ -114,6 +114,7 @@ fi
 if [[ " ${expected_programs[*]} " == *" quarnel-flash-demo "* ]]; then
     check "man page quarnel-flash-demo.1.gz is a link to quarnel-flash.1.gz" \
         grep -q '^l.* \./usr/share/man/man1/quarnel-flash-demo\.1\.gz -> quarnel-flash\.1\.gz$' "$work/contents"
+    check "the demo's desktop entry" listed usr/share/applications/quarnel-flash-demo.desktop "-rw-r--r--"
 fi
 # The browser page, in a package made after ./scripts/web: the whole site and nothing of its build.
 if grep -q ' \./usr/share/quarnel-flash/web/' "$work/contents"; then
@@ -158,6 +159,10 @@ done
 if command -v desktop-file-validate >/dev/null && [ -f "$root/usr/share/applications/quarnel-flash.desktop" ]; then
     check "desktop entry passes desktop-file-validate" \
         desktop-file-validate "$root/usr/share/applications/quarnel-flash.desktop"
+fi
+if command -v desktop-file-validate >/dev/null && [ -f "$root/usr/share/applications/quarnel-flash-demo.desktop" ]; then
+    check "the demo's desktop entry passes desktop-file-validate" \
+        desktop-file-validate "$root/usr/share/applications/quarnel-flash-demo.desktop"
 fi
 if [ -f "$root/usr/share/icons/hicolor/scalable/apps/quarnel-flash.svg" ]; then
     check "icon is SVG" grep -q '<svg ' "$root/usr/share/icons/hicolor/scalable/apps/quarnel-flash.svg"

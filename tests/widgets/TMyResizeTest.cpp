@@ -342,6 +342,9 @@ TEST(TMyResize, GridDefaultCellSizesScale) {
     auto* grid = new QTableWidget(3, 3, &window);
     grid->setObjectName("Grid");
     grid->setGeometry(10, 10, 150, 80);
+    // Below the face's own minimum (a taller face, such as Noto Sans, needs 21) the header would
+    // not take 20.
+    grid->verticalHeader()->setMinimumSectionSize(5);
     grid->horizontalHeader()->setDefaultSectionSize(40);
     grid->verticalHeader()->setDefaultSectionSize(20);
     const QSize frame = grid->size() - grid->contentsRect().size();
