@@ -175,7 +175,7 @@ std::string HidOpenErrorText(THidOpenError error, const THidDevice& device) {
     case THidOpenError::None: return "";
     case THidOpenError::NotFound: return "Device " + device.path + " is gone.";
     case THidOpenError::Permission:
-        return "No permission for " + device.path + ": install the udev rule (see README).";
+        return "No permission for " + device.path + ": install the udev rule ('quarnel udev-rule' prints it).";
     case THidOpenError::Busy: return "Device " + device.path + " is in use by another program.";
     case THidOpenError::BadReportLength:
         return "Report length " + std::to_string(device.reportLength) + " not supported (65 only).";

@@ -400,7 +400,7 @@ sc_permission() {
     cat /tmp/perm.out /tmp/perm.err
     expect_rc $rc 2
     expect_text /tmp/perm.out "Unable to open HID device !"
-    expect_text /tmp/perm.out "No permission for $node: install the udev rule (see README)."
+    expect_text /tmp/perm.out "No permission for $node: install the udev rule ('quarnel udev-rule' prints it)."
     as_tester "quarnel list --bootloaders > /tmp/permlist.out 2>&1"
     cat /tmp/permlist.out
     expect_text /tmp/permlist.out "(cannot open: No permission for $node"

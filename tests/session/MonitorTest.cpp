@@ -102,7 +102,7 @@ TEST_F(MonitorTest, OpenFailuresNameTheCause) {
     auto log = rec.Trimmed();
     ASSERT_EQ(log.size(), 3u);
     EXPECT_EQ(log[1], "Unable to open HID device !");
-    EXPECT_EQ(log[2], "No permission for sim:0: install the udev rule (see README).");
+    EXPECT_EQ(log[2], "No permission for sim:0: install the udev rule ('quarnel udev-rule' prints it).");
     EXPECT_EQ(SelectedDevice, 0);
     EXPECT_EQ(LastPassResult, TPassResult::OpenFailed);
 }
