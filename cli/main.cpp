@@ -75,6 +75,8 @@ int QuarnelMain(int argc, char** argv) {
     UseUtf8CharacterType();
     CLI::App app{"quarnel - flashes microcontrollers (PIC16, PIC18, PIC18FJ, PIC24, dsPIC, PIC32) through "
                  "their USB-HID bootloader."};
+    // "/name" is a file name, not an option, on every system (before the subcommands, which inherit it).
+    app.allow_windows_style_options(false);
     app.footer(ExitCodesText);
     app.require_subcommand(1);
     app.failure_message(FailureText);

@@ -21,6 +21,7 @@ endfunction()
 
 include(${CMAKE_CURRENT_LIST_DIR}/Skipped.cmake)
 target_compile_options(quarnel_test_support PUBLIC -include ${CMAKE_CURRENT_LIST_DIR}/TestPosixOnWindows.h)
+target_include_directories(quarnel_test_support PUBLIC ${CMAKE_CURRENT_LIST_DIR}/include)
 
 # The list scripts/windows prints before the Windows tests run.
 function(quarnel_windows_write_skip_list)
