@@ -214,15 +214,16 @@ int THidApiBackend::Open(const std::string& path, THidOpenError& error) {
         error = THidOpenError::NotFound;
         return -1;
     }
-    if (!HidApiReady()) {
-        error = THidOpenError::Other;
-        return -1;
-    }
     // hidapi keeps no error code of ours, so an open of our own tells gone from forbidden from busy.
     const HANDLE probe = ::CreateFileW(Utf8ToWide(path).c_str(), GENERIC_READ | GENERIC_WRITE,
                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     if (probe == INVALID_HANDLE_VALUE) {
         error = OpenErrorFromErrno(int(::GetLastError()));
+        return -1;
+    }
+    if (!HidApiReady()) {
+        ::CloseHandle(probe);
+        error = THidOpenError::Other;
         return -1;
     }
     TCaps caps;

@@ -40,3 +40,10 @@ function(quarnel_windows_test program)
   add_test(NAME ${program} COMMAND ${program} ${args})
   set_tests_properties(${program} PROPERTIES LABELS windows TIMEOUT 600)
 endfunction()
+
+# The Windows pieces on their own (tests/windows/WindowsPlatformTest.cpp).
+function(quarnel_windows_platform_tests)
+  add_executable(quarnel_windows_tests ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/WindowsPlatformTest.cpp)
+  target_link_libraries(quarnel_windows_tests PRIVATE quarnel_test_support quarnel_cli_lib quarnel_platform)
+  quarnel_windows_test(quarnel_windows_tests)
+endfunction()
