@@ -37,8 +37,9 @@ using TPeriodProc = UINT(WINAPI*)(UINT);
 // timeBeginPeriod/timeEndPeriod from winmm, looked up once so the program does not depend on it.
 TPeriodProc PeriodProc(const char* name) {
     static HMODULE winmm = ::LoadLibraryW(L"winmm.dll");
-    return winmm != nullptr ? reinterpret_cast<TPeriodProc>(reinterpret_cast<void*>(::GetProcAddress(winmm, name)))
-                            : nullptr;
+    return winmm != nullptr
+               ? reinterpret_cast<TPeriodProc>(reinterpret_cast<void*>(::GetProcAddress(winmm, name)))
+               : nullptr;
 }
 
 } // namespace

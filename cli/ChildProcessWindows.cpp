@@ -52,7 +52,8 @@ std::wstring Quoted(const std::wstring& arg) {
 std::string LastErrorText() {
     const DWORD error = ::GetLastError();
     wchar_t* text = nullptr;
-    ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+    ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                         FORMAT_MESSAGE_IGNORE_INSERTS,
                      nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
     std::string out = text != nullptr ? WideToUtf8(text) : "error " + std::to_string(error);
     if (text != nullptr) ::LocalFree(text);
@@ -130,10 +131,11 @@ bool TChildProcess::Start(const std::string& self, const std::vector<std::string
     ::InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
     std::vector<char> attrBuf(size);
     auto* attrs = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attrBuf.data());
-    const bool listed = ::InitializeProcThreadAttributeList(attrs, 1, 0, &size) &&
-                        ::UpdateProcThreadAttribute(attrs, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles,
-                                                    nul != INVALID_HANDLE_VALUE ? sizeof handles : 2 * sizeof(HANDLE),
-                                                    nullptr, nullptr);
+    const bool listed =
+        ::InitializeProcThreadAttributeList(attrs, 1, 0, &size) &&
+        ::UpdateProcThreadAttribute(attrs, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles,
+                                    nul != INVALID_HANDLE_VALUE ? sizeof handles : 2 * sizeof(HANDLE),
+                                    nullptr, nullptr);
     if (nul == INVALID_HANDLE_VALUE) handles[0] = outWrite;
 
     STARTUPINFOEXW si{};
@@ -215,7 +217,8 @@ bool ReadChildren(std::vector<TChildProcess*>& children, int timeoutMs,
     std::deque<TPiece> pieces;
     {
         std::unique_lock<std::mutex> lock(Queue().mutex);
-        Queue().ready.wait_for(lock, std::chrono::milliseconds(timeoutMs), [] { return !Queue().pieces.empty(); });
+        Queue().ready.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                               [] { return !Queue().pieces.empty(); });
         pieces.swap(Queue().pieces);
     }
     for (const TPiece& p : pieces) {

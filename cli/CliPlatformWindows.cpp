@@ -43,8 +43,9 @@ bool IdOfHandle(HANDLE h, TFileId& id) {
 
 bool FileIdOfPath(const std::string& path, TFileId& id) {
     // No access rights asked: the file may be open elsewhere, or read-only; folders open with the flag.
-    const HANDLE h = ::CreateFileW(Utf8ToWide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                   nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const HANDLE h =
+        ::CreateFileW(Utf8ToWide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
     const bool ok = IdOfHandle(h, id);
     ::CloseHandle(h);

@@ -44,7 +44,8 @@ int ErrnoFromWindows(DWORD error) {
 } // namespace
 
 int QuarnelOpen(const char* path, int flags, int mode) {
-    return ::_wopen(Utf8ToWide(path).c_str(), flags | _O_BINARY | _O_NOINHERIT, mode & (_S_IREAD | _S_IWRITE));
+    return ::_wopen(Utf8ToWide(path).c_str(), flags | _O_BINARY | _O_NOINHERIT,
+                    mode & (_S_IREAD | _S_IWRITE));
 }
 
 int QuarnelStat(const char* path, struct stat* st) {
@@ -93,8 +94,7 @@ namespace {
 
 // Tries names made from pattern (its XXXXXX replaced) until make() takes one; make returns false with
 // errno EEXIST for a name in use.
-template <class TMake>
-bool MakeUnique(char* pattern, TMake make) {
+template <class TMake> bool MakeUnique(char* pattern, TMake make) {
     std::string name = pattern;
     const size_t x = name.rfind("XXXXXX");
     if (x == std::string::npos || x + 6 != name.size()) {
@@ -122,13 +122,15 @@ bool MakeUnique(char* pattern, TMake make) {
 int QuarnelMkstemp(char* pattern) {
     int fd = -1;
     MakeUnique(pattern, [&fd](const std::wstring& name) {
-        fd = ::_wopen(name.c_str(), _O_RDWR | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
+        fd = ::_wopen(name.c_str(), _O_RDWR | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
+                      _S_IREAD | _S_IWRITE);
         return fd >= 0;
     });
     return fd;
 }
 
 char* QuarnelMkdtemp(char* pattern) {
-    return MakeUnique(pattern, [](const std::wstring& name) { return ::_wmkdir(name.c_str()) == 0; }) ? pattern
-                                                                                                         : nullptr;
+    return MakeUnique(pattern, [](const std::wstring& name) { return ::_wmkdir(name.c_str()) == 0; })
+               ? pattern
+               : nullptr;
 }

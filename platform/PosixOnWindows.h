@@ -59,9 +59,15 @@ int QuarnelAccess(const char* path, int mode);
 int QuarnelMkdir(const char* path, int mode);
 int QuarnelMkstemp(char* pattern);
 char* QuarnelMkdtemp(char* pattern);
-inline int QuarnelFcntl(int, int, ...) { return 0; }
-inline int QuarnelFchmod(int, int) { return 0; } // only the read-only bit means anything on Windows
-inline int QuarnelFsync(int fd) { return _commit(fd); }
+inline int QuarnelFcntl(int, int, ...) {
+    return 0;
+}
+inline int QuarnelFchmod(int, int) {
+    return 0;
+} // only the read-only bit means anything on Windows
+inline int QuarnelFsync(int fd) {
+    return _commit(fd);
+}
 
 #define open(...) QuarnelOpen(__VA_ARGS__)
 #define stat(p, s) QuarnelStat(p, s)

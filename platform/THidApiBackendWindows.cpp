@@ -164,7 +164,8 @@ bool THidApiBackend::ReadReportDescriptor(const std::string&, int, std::vector<u
     return false;
 }
 
-void THidApiBackend::DescribeInterfaces(const hid_device_info* list, std::vector<THidInterfaceInfo>& out) const {
+void THidApiBackend::DescribeInterfaces(const hid_device_info* list,
+                                        std::vector<THidInterfaceInfo>& out) const {
     out.clear();
     for (const hid_device_info* d = list; d != nullptr; d = d->next) {
         if (d->path == nullptr || d->path[0] == 0) continue;
@@ -215,8 +216,9 @@ int THidApiBackend::Open(const std::string& path, THidOpenError& error) {
         return -1;
     }
     // hidapi keeps no error code of ours, so an open of our own tells gone from forbidden from busy.
-    const HANDLE probe = ::CreateFileW(Utf8ToWide(path).c_str(), GENERIC_READ | GENERIC_WRITE,
-                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    const HANDLE probe =
+        ::CreateFileW(Utf8ToWide(path).c_str(), GENERIC_READ | GENERIC_WRITE,
+                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     if (probe == INVALID_HANDLE_VALUE) {
         error = OpenErrorFromErrno(int(::GetLastError()));
         return -1;

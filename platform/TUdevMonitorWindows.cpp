@@ -40,9 +40,10 @@ FARPROC CfgMgrProc(const char* name) {
     return module != nullptr ? ::GetProcAddress(module, name) : nullptr;
 }
 
-DWORD CALLBACK OnCmNotification(HCMNOTIFICATION, PVOID context, CM_NOTIFY_ACTION action, PCM_NOTIFY_EVENT_DATA,
-                                DWORD) {
-    if (action == CM_NOTIFY_ACTION_DEVICEINTERFACEARRIVAL || action == CM_NOTIFY_ACTION_DEVICEINTERFACEREMOVAL)
+DWORD CALLBACK OnCmNotification(HCMNOTIFICATION, PVOID context, CM_NOTIFY_ACTION action,
+                                PCM_NOTIFY_EVENT_DATA, DWORD) {
+    if (action == CM_NOTIFY_ACTION_DEVICEINTERFACEARRIVAL ||
+        action == CM_NOTIFY_ACTION_DEVICEINTERFACEREMOVAL)
         static_cast<TArrivals*>(context)->Note();
     return ERROR_SUCCESS;
 }
@@ -110,7 +111,8 @@ struct TWindowsMonitor {
 
     TWindowsMonitor() {
         if (arrivals.event == nullptr) return;
-        const auto reg = reinterpret_cast<TRegister>(reinterpret_cast<void*>(CfgMgrProc("CM_Register_Notification")));
+        const auto reg =
+            reinterpret_cast<TRegister>(reinterpret_cast<void*>(CfgMgrProc("CM_Register_Notification")));
         CM_NOTIFY_FILTER filter{};
         filter.cbSize = sizeof filter;
         filter.FilterType = CM_NOTIFY_FILTER_TYPE_DEVICEINTERFACE;
@@ -122,8 +124,8 @@ struct TWindowsMonitor {
     }
     ~TWindowsMonitor() {
         if (cm != nullptr) {
-            const auto unreg =
-                reinterpret_cast<TUnregister>(reinterpret_cast<void*>(CfgMgrProc("CM_Unregister_Notification")));
+            const auto unreg = reinterpret_cast<TUnregister>(
+                reinterpret_cast<void*>(CfgMgrProc("CM_Unregister_Notification")));
             if (unreg != nullptr) unreg(cm);
         }
         window.reset();
@@ -161,7 +163,8 @@ int TUdevMonitor::Drain() {
 int TUdevMonitor::WaitAndDispatch(int timeoutMs, TUSBhandler& handler) {
     if (!Ok()) return -1;
     auto* monitor = reinterpret_cast<TWindowsMonitor*>(m_monitor);
-    const DWORD r = ::WaitForSingleObject(monitor->arrivals.event, timeoutMs < 0 ? INFINITE : DWORD(timeoutMs));
+    const DWORD r =
+        ::WaitForSingleObject(monitor->arrivals.event, timeoutMs < 0 ? INFINITE : DWORD(timeoutMs));
     if (r == WAIT_FAILED) return -1;
     const int n = Drain();
     for (int i = 0; i < n; ++i)

@@ -54,12 +54,13 @@ void ReadAll(HANDLE pipe, std::string& into) {
     ::CloseHandle(pipe);
 }
 
-TRunResult Run(const std::string& program, const std::vector<std::string>& args, const std::vector<std::string>& env,
-               const TRunOptions& options) {
+TRunResult Run(const std::string& program, const std::vector<std::string>& args,
+               const std::vector<std::string>& env, const TRunOptions& options) {
     TRunResult r;
     SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     HANDLE outRead = nullptr, outWrite = nullptr, errRead = nullptr, errWrite = nullptr;
-    if (!::CreatePipe(&outRead, &outWrite, &inherit, 0) || !::CreatePipe(&errRead, &errWrite, &inherit, 0)) return r;
+    if (!::CreatePipe(&outRead, &outWrite, &inherit, 0) || !::CreatePipe(&errRead, &errWrite, &inherit, 0))
+        return r;
     ::SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
     ::SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
     const std::wstring in = options.stdinPath == "/dev/null" ? L"NUL" : Utf8ToWide(options.stdinPath);
@@ -76,8 +77,9 @@ TRunResult Run(const std::string& program, const std::vector<std::string>& args,
         line += L" " + Quoted(Utf8ToWide(a));
     std::wstring block = EnvironmentBlock(env);
     PROCESS_INFORMATION pi{};
-    const BOOL ok = ::CreateProcessW(Utf8ToWide(program).c_str(), line.data(), nullptr, nullptr, TRUE,
-                                     CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW, block.data(), nullptr, &si, &pi);
+    const BOOL ok =
+        ::CreateProcessW(Utf8ToWide(program).c_str(), line.data(), nullptr, nullptr, TRUE,
+                         CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW, block.data(), nullptr, &si, &pi);
     if (input != INVALID_HANDLE_VALUE) ::CloseHandle(input);
     ::CloseHandle(outWrite);
     ::CloseHandle(errWrite);

@@ -18,10 +18,10 @@ quarnel_windows_skip(quarnel_cli_tests "fires a uevent through /sys for the udev
 quarnel_windows_skip(quarnel_cli_tests "the bash completion is built and installed for Linux only"
   "QuarnelConventions.BashCompletionFromTheOptionTable")
 quarnel_windows_skip(quarnel_cli_tests
-  "writes its non-ASCII file through std::ofstream, which the MinGW runtime names in the ANSI code page; tests/windows/checks.sh flashes a non-ASCII name"
+  "writes its non-ASCII file through std::ofstream, which the MinGW runtime names in the ANSI code page (tests/windows/checks.sh flashes a non-ASCII name)"
   "QuarnelConventions.SerialDashesAndCharacterWidths")
 quarnel_windows_skip(quarnel_cli_tests "its table gives /dev/zero and a FIFO as the HEX file"
   "QuarnelHexIntake.RefusedFilesAndStandardInput")
 quarnel_windows_skip(quarnel_cli_tests
-  "label realtime on Linux too (sleeps through the pauses); tests/windows/checks.sh runs and prints a real-time run"
+  "label realtime on Linux too (sleeps through the pauses), tests/windows/checks.sh runs and prints a real-time run"
   "*RealTime*")
