@@ -1,11 +1,10 @@
-// Starting a program from the tests on Windows: CreateProcessW with standard input from a file, the
-// two output streams read by a thread each, the environment changed as asked.
+// Starting a program from the tests on Windows: CreateProcessW with standard input from a file, only
+// the three standard handles inherited, the output read until the program ends, the environment changed.
 #include "RunQuarnel.h"
 
 #include <windows.h>
 
 #include <chrono>
-#include <thread>
 
 #include "platform/WindowsText.h"
 
@@ -46,12 +45,17 @@ std::wstring EnvironmentBlock(const std::vector<std::string>& changes) {
     return block + L'\0';
 }
 
-void ReadAll(HANDLE pipe, std::string& into) {
-    char buf[8192];
-    DWORD n = 0;
-    while (::ReadFile(pipe, buf, sizeof buf, &n, nullptr) && n > 0)
+// Takes what the pipe holds now, without waiting.
+void ReadWaiting(HANDLE pipe, std::string& into) {
+    DWORD available = 0;
+    while (::PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) && available > 0) {
+        char buf[8192];
+        DWORD n = 0;
+        if (!::ReadFile(pipe, buf, available < sizeof buf ? available : DWORD(sizeof buf), &n, nullptr) ||
+            n == 0)
+            return;
         into.append(buf, n);
-    ::CloseHandle(pipe);
+    }
 }
 
 TRunResult Run(const std::string& program, const std::vector<std::string>& args,
@@ -66,20 +70,35 @@ TRunResult Run(const std::string& program, const std::vector<std::string>& args,
     const std::wstring in = options.stdinPath == "/dev/null" ? L"NUL" : Utf8ToWide(options.stdinPath);
     const HANDLE input = ::CreateFileW(in.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                                        OPEN_EXISTING, 0, nullptr);
-    STARTUPINFOW si{};
-    si.cb = sizeof si;
+    // Only these three handles are inherited: the test's own standard handles (CTest's pipes) must not
+    // reach the program, nor what Wine starts on its behalf, or CTest would wait for them for ever.
+    HANDLE handles[] = {input, outWrite, errWrite};
+    SIZE_T size = 0;
+    ::InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    std::vector<char> attrBuf(size);
+    auto* attrs = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attrBuf.data());
+    if (input == INVALID_HANDLE_VALUE) handles[0] = outWrite;
+    const bool listed = ::InitializeProcThreadAttributeList(attrs, 1, 0, &size) &&
+                        ::UpdateProcThreadAttribute(attrs, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles,
+                                                    sizeof handles, nullptr, nullptr);
+    STARTUPINFOEXW six{};
+    STARTUPINFOW& si = six.StartupInfo;
+    si.cb = sizeof six;
     si.dwFlags = STARTF_USESTDHANDLES;
     si.hStdInput = input;
     si.hStdOutput = outWrite;
     si.hStdError = errWrite;
+    if (listed) six.lpAttributeList = attrs;
     std::wstring line = Quoted(Utf8ToWide(program));
     for (const auto& a : args)
         line += L" " + Quoted(Utf8ToWide(a));
     std::wstring block = EnvironmentBlock(env);
     PROCESS_INFORMATION pi{};
-    const BOOL ok =
-        ::CreateProcessW(Utf8ToWide(program).c_str(), line.data(), nullptr, nullptr, TRUE,
-                         CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW, block.data(), nullptr, &si, &pi);
+    const BOOL ok = ::CreateProcessW(Utf8ToWide(program).c_str(), line.data(), nullptr, nullptr, TRUE,
+                                     CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW |
+                                         (listed ? EXTENDED_STARTUPINFO_PRESENT : 0),
+                                     block.data(), nullptr, &si, &pi);
+    if (listed) ::DeleteProcThreadAttributeList(attrs);
     if (input != INVALID_HANDLE_VALUE) ::CloseHandle(input);
     ::CloseHandle(outWrite);
     ::CloseHandle(errWrite);
@@ -89,12 +108,21 @@ TRunResult Run(const std::string& program, const std::vector<std::string>& args,
         return r;
     }
     if (options.whileRunning) options.whileRunning(pid_t(pi.dwProcessId));
-    std::thread errReader([&] { ReadAll(errRead, r.err); });
-    std::thread outReader([&] { ReadAll(outRead, r.out); });
-    if (::WaitForSingleObject(pi.hProcess, DWORD(options.timeoutS) * 1000) == WAIT_TIMEOUT)
-        ::TerminateProcess(pi.hProcess, 1);
-    outReader.join();
-    errReader.join();
+    // The pipes are read until the program has ended, not until their end: a process Wine starts on
+    // the program's behalf (its desktop) inherits the program's handles and keeps the pipes open.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.timeoutS);
+    while (::WaitForSingleObject(pi.hProcess, 5) == WAIT_TIMEOUT) {
+        ReadWaiting(outRead, r.out);
+        ReadWaiting(errRead, r.err);
+        if (std::chrono::steady_clock::now() > deadline) {
+            ::TerminateProcess(pi.hProcess, 1);
+            ::WaitForSingleObject(pi.hProcess, INFINITE);
+        }
+    }
+    ReadWaiting(outRead, r.out);
+    ReadWaiting(errRead, r.err);
+    ::CloseHandle(outRead);
+    ::CloseHandle(errRead);
     DWORD code = 0;
     if (::GetExitCodeProcess(pi.hProcess, &code)) r.exitCode = code >= 0xC0000000u ? -1 : int(code);
     ::CloseHandle(pi.hProcess);
