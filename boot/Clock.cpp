@@ -8,6 +8,8 @@
 #include <time.h>
 
 #include <cerrno>
+#elif defined(_WIN32)
+#include "boot/ClockWindows.h"
 #endif
 
 void TRealClock::Pause(uint32_t ms) {
@@ -28,6 +30,8 @@ void TRealClock::Pause(uint32_t ms) {
     while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
     }
     if (oldSlack > 0) ::prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(oldSlack), 0, 0, 0);
+#elif defined(_WIN32)
+    PauseOnWaitableTimer(ms);
 #else
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 #endif

@@ -1,13 +1,6 @@
 #include "cli/BoardFarm.h"
 #include "session/ProgramState.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -16,6 +9,8 @@
 
 #include "boot/BL_Vars.h"
 #include "boot/Clock.h"
+#include "cli/ChildProcess.h"
+#include "cli/CliPlatform.h"
 #include "cli/FlashSession.h"
 #include "cli/OutputGuard.h"
 #include "cli/TCliOutput.h"
@@ -23,8 +18,6 @@
 #include "session/Monitor.h"
 #include "usb/HIDinterface.h"
 #include "usb/Hid.h"
-
-extern char** environ;
 
 namespace {
 
@@ -37,9 +30,7 @@ constexpr uint64_t RedrawUs = 100000;
 struct TChild {
     int index = 0;
     std::string board;
-    pid_t pid = -1;
-    int outFd = -1;
-    int errFd = -1;
+    std::unique_ptr<TChildProcess> process = std::make_unique<TChildProcess>();
     std::string outBuf;
     std::string errText;
     std::vector<std::string> log;
@@ -51,42 +42,7 @@ struct TChild {
 };
 
 bool Spawn(TChild& c, const std::string& self, const std::vector<std::string>& args, std::string& error) {
-    int out[2];
-    int err[2];
-    if (::pipe2(out, O_CLOEXEC) != 0) {
-        error = std::strerror(errno);
-        return false;
-    }
-    if (::pipe2(err, O_CLOEXEC) != 0) {
-        error = std::strerror(errno);
-        ::close(out[0]);
-        ::close(out[1]);
-        return false;
-    }
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&fa, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&fa, err[1], STDERR_FILENO);
-    std::vector<std::string> all = {self};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : all)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    const int rc = ::posix_spawn(&c.pid, self.c_str(), &fa, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&fa);
-    ::close(out[1]);
-    ::close(err[1]);
-    if (rc != 0) {
-        error = std::strerror(rc);
-        ::close(out[0]);
-        ::close(err[0]);
-        c.pid = -1;
-        return false;
-    }
-    c.outFd = out[0];
-    c.errFd = err[0];
+    if (!c.process->Start(self, args, error)) return false;
     c.startWall = WallUs();
     return true;
 }
@@ -120,7 +76,7 @@ std::vector<std::string> FindBoards(const TCliOptions& o, std::string& error) {
 class TFarm {
 public:
     TFarm(const TCliOptions& o)
-        : m_o(o), m_progressBar(::isatty(STDERR_FILENO) == 1 && !NoColorRequested() && !o.quiet) {}
+        : m_o(o), m_progressBar(StderrIsTerminal() && !NoColorRequested() && !o.quiet) {}
 
     int Run(const std::string& self, const std::vector<std::string>& boards);
 
@@ -192,7 +148,7 @@ void TFarm::DrawProgress(bool force) {
         if (!text.empty()) text += " | ";
         const int pct = c.max > 0 ? int(std::clamp<int64_t>(c.pos * 100 / c.max, 0, 100)) : 0;
         char cell[64];
-        if (c.outFd < 0 && c.errFd < 0) {
+        if (!c.process->OutOpen() && !c.process->ErrOpen()) {
             std::snprintf(cell, sizeof cell, "%s done", EscapeControls(c.board).c_str());
         } else {
             std::snprintf(cell, sizeof cell, "%s %3d%%", EscapeControls(c.board).c_str(), pct);
@@ -225,79 +181,58 @@ int TFarm::Run(const std::string& self, const std::vector<std::string>& boards) 
     }
     const uint64_t started = WallUs();
     bool killed = false;
-    for (;;) {
-        std::vector<pollfd> fds;
-        std::vector<std::pair<TChild*, bool>> owners; // child, true for stdout
-        for (auto& c : m_children) {
-            if (c.outFd >= 0) {
-                fds.push_back({c.outFd, POLLIN, 0});
-                owners.emplace_back(&c, true);
-            }
-            if (c.errFd >= 0) {
-                fds.push_back({c.errFd, POLLIN, 0});
-                owners.emplace_back(&c, false);
-            }
+    std::vector<TChildProcess*> processes;
+    for (auto& c : m_children)
+        processes.push_back(c.process.get());
+    const auto onData = [this](size_t index, bool isOut, const std::string& data) {
+        TChild& c = m_children[index];
+        if (!isOut) {
+            c.errText += data;
+            return;
         }
-        if (fds.empty()) break;
-        if (!killed && WallUs() - started > ChildTimeLimitUs) {
-            // Every child bounds its own waits; this is the last line of defence.
-            for (auto& c : m_children)
-                if (c.pid > 0) ::kill(c.pid, SIGKILL);
-            killed = true;
-        }
-        const int r = ::poll(fds.data(), fds.size(), int(RedrawUs / 1000));
-        if (r < 0 && errno != EINTR) break;
-        for (size_t k = 0; k < fds.size(); ++k) {
-            if (fds[k].revents == 0) continue;
-            TChild& c = *owners[k].first;
-            const bool isOut = owners[k].second;
-            char buf[4096];
-            const ssize_t n = ::read(fds[k].fd, buf, sizeof buf);
-            if (n > 0) {
-                if (!isOut) {
-                    c.errText.append(buf, size_t(n));
-                    continue;
-                }
-                c.outBuf.append(buf, size_t(n));
-                size_t nl;
-                while ((nl = c.outBuf.find('\n')) != std::string::npos) {
-                    const std::string line = c.outBuf.substr(0, nl);
-                    c.outBuf.erase(0, nl + 1);
-                    HandleLine(c, line);
-                }
-                continue;
-            }
-            if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-            ::close(fds[k].fd);
-            (isOut ? c.outFd : c.errFd) = -1;
-            if (isOut && !c.outBuf.empty()) {
+        if (data.empty()) { // the end of its standard output
+            if (!c.outBuf.empty()) {
                 HandleLine(c, c.outBuf);
                 c.outBuf.clear();
             }
+            return;
         }
+        c.outBuf += data;
+        size_t nl;
+        while ((nl = c.outBuf.find('\n')) != std::string::npos) {
+            const std::string line = c.outBuf.substr(0, nl);
+            c.outBuf.erase(0, nl + 1);
+            HandleLine(c, line);
+        }
+    };
+    for (;;) {
+        bool open = false;
+        for (const auto& c : m_children)
+            open = open || c.process->OutOpen() || c.process->ErrOpen();
+        if (!open) break;
+        if (!killed && WallUs() - started > ChildTimeLimitUs) {
+            // Every child bounds its own waits; this is the last line of defence.
+            for (auto& c : m_children)
+                c.process->Kill();
+            killed = true;
+        }
+        if (!ReadChildren(processes, int(RedrawUs / 1000), onData)) break;
         DrawProgress(false);
     }
     // The pipes are closed, so the children are ending; reap each, killing one that lingers.
     for (auto& c : m_children) {
-        if (c.pid <= 0) {
+        if (!c.process->Started()) {
             ChildEnded(c);
             continue;
         }
-        const uint64_t until = WallUs() + ReapGraceUs;
-        int status = 0;
-        pid_t got = 0;
-        while ((got = ::waitpid(c.pid, &status, WNOHANG)) == 0 && WallUs() < until)
-            ::usleep(10000);
-        if (got == 0) {
-            ::kill(c.pid, SIGKILL);
-            got = ::waitpid(c.pid, &status, 0);
-        }
-        if (got == c.pid && WIFEXITED(status)) {
-            c.result.exitCode = WEXITSTATUS(status);
+        std::string why;
+        const int status = c.process->Reap(ReapGraceUs, why);
+        if (status >= 0) {
+            c.result.exitCode = status;
         } else {
+            // A child that did not end by itself (killed, crashed) failed its board.
             c.result.exitCode = ExitCommFailed;
-            if (got == c.pid && WIFSIGNALED(status))
-                c.errText += "quarnel: terminated by signal " + std::to_string(WTERMSIG(status)) + "\n";
+            if (!why.empty()) c.errText += "quarnel: " + why + "\n";
         }
         ChildEnded(c);
     }

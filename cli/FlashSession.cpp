@@ -15,6 +15,7 @@
 #include "boot/BL_Vars.h"
 #include "boot/Clock.h"
 #include "boot/HostHooks.h"
+#include "cli/CliPlatform.h"
 #include "cli/TCliOutput.h"
 #include "cli/TDeviceWaiter.h"
 #include "session/LoaderSetup.h"
@@ -269,7 +270,7 @@ int RunSession(const TCliOptions& o) {
 
     TCliOutput::TConfig config;
     config.json = o.json;
-    const bool terminal = ::isatty(STDERR_FILENO) == 1;
+    const bool terminal = StderrIsTerminal();
     config.progressBar = terminal && !NoColorRequested() && !o.quiet;
     config.plainProgress = !config.progressBar;
     config.quiet = o.quiet;

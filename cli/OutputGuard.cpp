@@ -1,8 +1,6 @@
 #include "cli/OutputGuard.h"
 
 #include <fcntl.h>
-#include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -39,31 +37,18 @@ size_t Utf8Length(const std::string& text, size_t i) {
 }
 
 // The file behind the flash command's FILE: standard input for "-".
-bool InputStat(const std::string& input, struct stat& st) {
+bool InputId(const std::string& input, TFileId& id) {
     if (input.empty()) return false;
-    return input == "-" ? ::fstat(STDIN_FILENO, &st) == 0 : ::stat(input.c_str(), &st) == 0;
+    return input == "-" ? FileIdOfFd(STDIN_FILENO, id) : FileIdOfPath(input, id);
 }
 
 } // namespace
 
-TSignalHold::TSignalHold() {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    ::sigprocmask(SIG_BLOCK, &set, &m_saved);
-}
-
-TSignalHold::~TSignalHold() {
-    ::sigprocmask(SIG_SETMASK, &m_saved, nullptr);
-}
-
 bool SameFile(const std::string& output, const std::string& input) {
-    struct stat so {};
-    struct stat si {};
+    TFileId so;
+    TFileId si;
     // Only a regular file is emptied by writing it; /dev/null as both is no danger.
-    return !output.empty() && ::stat(output.c_str(), &so) == 0 && S_ISREG(so.st_mode) && InputStat(input, si) &&
-           so.st_dev == si.st_dev && so.st_ino == si.st_ino;
+    return !output.empty() && FileIdOfPath(output, so) && so.regular && InputId(input, si) && so == si;
 }
 
 bool OutputsSpareTheInput(const TCliOptions& o, std::string& error) {
@@ -145,16 +130,6 @@ int FailedWrite(int code, const std::string& what, int error) {
     return code;
 }
 
-void EndOnClosedPipe() {
-    ::signal(SIGPIPE, SIG_DFL);
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGPIPE);
-    ::sigprocmask(SIG_UNBLOCK, &set, nullptr);
-    ::raise(SIGPIPE);
-    ::_exit(128 + SIGPIPE);
-}
-
 TTraceFile::TTraceFile() : std::ostream(static_cast<std::streambuf*>(this)) {}
 
 TTraceFile::~TTraceFile() {
@@ -169,17 +144,17 @@ bool TTraceFile::Open(const std::string& path, const std::string& avoid, std::st
         error = "cannot write the trace file " + path + ": " + WriteErrorText(errno);
         return false;
     }
-    struct stat mine {};
-    struct stat other {};
-    if (::fstat(m_fd, &mine) == 0 && S_ISREG(mine.st_mode) && InputStat(avoid, other) &&
-        mine.st_dev == other.st_dev && mine.st_ino == other.st_ino) {
+    TFileId mine;
+    TFileId other;
+    const bool known = FileIdOfFd(m_fd, mine);
+    if (known && mine.regular && InputId(avoid, other) && mine == other) {
         ::close(m_fd);
         m_fd = -1;
         error = "--trace would write over the HEX file " + (avoid == "-" ? "on standard input" : avoid) +
                 "; choose another file";
         return false;
     }
-    if (S_ISREG(mine.st_mode) && ::ftruncate(m_fd, 0) != 0) {
+    if (known && mine.regular && ::ftruncate(m_fd, 0) != 0) {
         error = "cannot write the trace file " + path + ": " + WriteErrorText(errno);
         return false;
     }

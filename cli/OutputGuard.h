@@ -3,16 +3,15 @@
 // the trace reaches its file line by line, a failed write is noticed, a closed pipe ends the run
 // quietly, and text from devices or file names cannot drive the terminal.
 
-#include <signal.h>
-
 #include <cstdio>
 #include <ostream>
 #include <streambuf>
 #include <string>
 
 #include "cli/CliOptions.h"
+#include "cli/CliPlatform.h"
 
-// True when output exists and is the same file (same device and inode) as input, the flash command's
+// True when output exists and is the same file (same device and inode, or volume and file index) as input, the flash command's
 // FILE ("-": standard input): links and symbolic links to a file count as that file.
 bool SameFile(const std::string& output, const std::string& input);
 
@@ -37,22 +36,6 @@ int CodeAfterWriteFailure(int code);
 // When error is set: "quarnel: cannot write <what>: <reason> (exit <code>)" on stderr, with the code
 // from CodeAfterWriteFailure, which is returned.
 int FailedWrite(int code, const std::string& what, int error);
-
-// A closed pipe on standard output: the reader has gone, so the run ends at once and quietly, as
-// SIGPIPE would end it had it not been ignored.
-[[noreturn]] void EndOnClosedPipe();
-
-// Holds SIGINT and SIGTERM off for its lifetime; one that arrives meanwhile is delivered after.
-class TSignalHold {
-public:
-    TSignalHold();
-    ~TSignalHold();
-    TSignalHold(const TSignalHold&) = delete;
-    TSignalHold& operator=(const TSignalHold&) = delete;
-
-private:
-    sigset_t m_saved;
-};
 
 // The trace file: every line goes to the file when it is complete (one write), with SIGINT and
 // SIGTERM held off meanwhile, so an interrupted run leaves every report it traced and no torn line.

@@ -3,7 +3,7 @@
 // hand that number to the next file it opens (a trace or a dump), and then write its log into that
 // file; so they are opened on /dev/null before anything else is opened.
 
-// Opens each closed standard descriptor on /dev/null; remembers which were closed.
+// Opens each closed standard descriptor on /dev/null (NUL on Windows); remembers which were closed.
 void GuardStandardStreams();
 // Standard input was closed at start: "-" has nothing to read.
 bool StandardInputWasClosed();

@@ -1,14 +1,12 @@
 #include "cli/TCliOutput.h"
 
-#include <sys/ioctl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
 
 #include "boot/BL_Vars.h"
 #include "boot/Log.h"
+#include "cli/CliPlatform.h"
 #include "cli/OutputGuard.h"
 #include "usb/HIDinterface.h"
 
@@ -98,9 +96,8 @@ bool TPercentGate::Due(int percent) {
 }
 
 TCliOutput::TCliOutput(const TConfig& config) : m_config(config) {
-    winsize ws{};
-    if (m_config.progressBar && ::ioctl(::fileno(m_config.err), TIOCGWINSZ, &ws) == 0 && ws.ws_col > 20)
-        m_columns = ws.ws_col;
+    const int columns = m_config.progressBar ? TerminalColumns(m_config.err) : 0;
+    if (columns > 20) m_columns = columns;
 }
 
 THostHooks TCliOutput::Hooks() {

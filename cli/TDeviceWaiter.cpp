@@ -1,13 +1,9 @@
 #include "cli/TDeviceWaiter.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 
 #include "boot/Clock.h"
+#include "cli/CliPlatform.h"
 #include "cli/TSimSetup.h"
 #include "platform/TUdevMonitor.h"
 #include "usb/HIDinterface.h"
@@ -32,28 +28,18 @@ TDeviceWaiter::TDeviceWaiter(TSimSetup* sim, bool virtualTime, const std::string
         if (!m_ok) m_error = "cannot listen for device changes (udev monitor unavailable)";
         return;
     }
-    int fds[2];
-    if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) {
+    m_wake = std::make_unique<TWakeSignal>();
+    if (!m_wake->Ok()) {
         m_error = "cannot create a pipe for device-change wake-ups";
         return;
     }
-    m_wakeRead = fds[0];
-    m_wakeWrite = fds[1];
-    const int writeFd = m_wakeWrite;
-    SetDeviceChangeWakeup([writeFd] {
-        const char byte = 1;
-        // A full pipe already wakes the loop; losing this byte loses nothing.
-        [[maybe_unused]] const ssize_t n = ::write(writeFd, &byte, 1);
-    });
+    TWakeSignal* wake = m_wake.get();
+    SetDeviceChangeWakeup([wake] { wake->Notify(); });
     m_ok = true;
 }
 
 TDeviceWaiter::~TDeviceWaiter() {
-    if (m_wakeWrite >= 0) {
-        SetDeviceChangeWakeup(nullptr);
-        ::close(m_wakeWrite);
-        ::close(m_wakeRead);
-    }
+    if (m_wake && m_wake->Ok()) SetDeviceChangeWakeup(nullptr);
 }
 
 bool TDeviceWaiter::WaitUntil(uint64_t deadlineUs, TUSBhandler& handler, const std::function<bool()>& done) {
@@ -90,14 +76,9 @@ bool TDeviceWaiter::WaitSim(uint64_t deadlineUs, const std::function<bool()>& do
                 // Nothing outside this thread can act on a virtual board: skip to the next event.
                 Pause(static_cast<uint32_t>((until - now + 999) / 1000));
             } else {
-                pollfd p{m_wakeRead, POLLIN, 0};
-                const int r = ::poll(&p, 1, SliceMs(now, until));
-                if (r < 0 && errno != EINTR) {
+                if (!m_wake->Wait(SliceMs(now, until))) {
                     m_error = "waiting for device changes failed";
                     return false;
-                }
-                char buf[64];
-                while (::read(m_wakeRead, buf, sizeof buf) > 0) {
                 }
             }
         }

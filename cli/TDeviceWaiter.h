@@ -1,7 +1,8 @@
 #pragma once
 // Waits for device-change notifications and hands each to the listener, until a condition holds or a
 // deadline on the installed clock passes. Nothing is polled: real hardware wakes the wait through the
-// udev monitor's fd, virtual boards through a pipe that every queued notification writes to.
+// device-change source (udev, or a device-interface notification on Windows), virtual boards through a
+// wake signal that every queued notification sets.
 
 #include <cstdint>
 #include <functional>
@@ -9,6 +10,7 @@
 #include <string>
 
 class TSimSetup;
+class TWakeSignal;
 class TUdevMonitor;
 class TUSBhandler;
 
@@ -39,6 +41,5 @@ private:
     bool m_ok = false;
     std::string m_error;
     std::unique_ptr<TUdevMonitor> m_monitor;
-    int m_wakeRead = -1;
-    int m_wakeWrite = -1;
+    std::unique_ptr<TWakeSignal> m_wake;
 };

@@ -1,8 +1,5 @@
 // quarnel: the command-line flasher. Parses the command line and hands over to the commands.
 
-#include <unistd.h>
-
-#include <climits>
 #include <cstdio>
 #include <string>
 
@@ -11,9 +8,9 @@
 #include "cli/BashCompletion.h"
 #include "cli/BoardFarm.h"
 #include "cli/CliOptions.h"
+#include "cli/CliPlatform.h"
 #include "cli/FlashSession.h"
 #include "cli/OutputGuard.h"
-#include "cli/StandardStreams.h"
 #include "platform/ProgramVersion.h"
 #include "usb/HidLocale.h"
 
@@ -71,21 +68,15 @@ std::string FailureText(const CLI::App* app, const CLI::Error& e) {
     return text;
 }
 
-std::string SelfPath(const char* argv0) {
-    char buf[PATH_MAX];
-    const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n > 0) return std::string(buf, size_t(n));
-    return argv0;
-}
-
 } // namespace
 
-int main(int argc, char** argv) {
-    GuardStandardStreams();
+int QuarnelMain(int argc, char** argv) {
     // Device strings arrive in UTF-8; numbers keep their '.' (only LC_CTYPE is set).
     UseUtf8CharacterType();
     CLI::App app{"quarnel - flashes microcontrollers (PIC16, PIC18, PIC18FJ, PIC24, dsPIC, PIC32) through "
                  "their USB-HID bootloader."};
+    // "/name" is a file name, not an option, on every system (before the subcommands, which inherit it).
+    app.allow_windows_style_options(false);
     app.footer(ExitCodesText);
     app.require_subcommand(1);
     app.failure_message(FailureText);

@@ -16,8 +16,24 @@ constexpr size_t DataBytes = 64;
 // Profile strings are UTF-8, as udev gives a device's strings. Like hidapi's hidraw back end, the
 // virtual one turns them into wide strings with the C library, so a program sees what it would see
 // on hardware: nothing, for a name with a non-ASCII character, unless its character type is UTF-8.
+// On Windows the HID API hands over UTF-16 whatever the locale, so there the strings are decoded as
+// UTF-8 directly.
+std::u32string Utf8ToUtf32(const std::string& s) {
+    std::u32string out;
+    for (size_t i = 0; i < s.size();) {
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        const size_t n = c < 0x80 ? 1 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+        char32_t cp = n == 1 ? c : c & (0x7F >> n);
+        for (size_t k = 1; k < n && i + k < s.size(); ++k)
+            cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+        out += n == 1 && c >= 0x80 ? char32_t(0xFFFD) : cp;
+        i += n;
+    }
+    return out;
+}
+
 std::u32string Utf32(const std::string& s) {
-    static_assert(sizeof(wchar_t) == sizeof(char32_t), "wide strings are taken as UTF-32");
+    if constexpr (sizeof(wchar_t) != sizeof(char32_t)) return Utf8ToUtf32(s);
     const size_t n = std::mbstowcs(nullptr, s.c_str(), 0);
     if (n == static_cast<size_t>(-1)) return {};
     std::vector<wchar_t> wide(n + 1, L'\0');

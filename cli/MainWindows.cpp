@@ -1,0 +1,50 @@
+// quarnel's entry point on Windows: the arguments arrive in UTF-16 (wmain) and go on in UTF-8, the
+// console shows UTF-8, standard input and output are binary (a HEX file on "-" arrives as it is, what
+// the program writes has LF line ends as on Linux), and Ctrl-C ends a trace with a whole line.
+
+#include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "cli/CliPlatform.h"
+#include "cli/StandardStreams.h"
+#include "platform/WindowsText.h"
+
+BOOL WINAPI EndOnInterrupt(DWORD); // CliPlatformWindows.cpp
+
+namespace {
+
+// The progress bar redraws its line with "\r\033[K"; consoles since Windows 10 take that when asked.
+void AllowEscapes(DWORD handle) {
+    const HANDLE h = ::GetStdHandle(handle);
+    DWORD mode = 0;
+    if (::GetConsoleMode(h, &mode)) ::SetConsoleMode(h, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t** wargv) {
+    GuardStandardStreams();
+    ::SetConsoleOutputCP(CP_UTF8);
+    ::SetConsoleCP(CP_UTF8);
+    AllowEscapes(STD_OUTPUT_HANDLE);
+    AllowEscapes(STD_ERROR_HANDLE);
+    ::_setmode(::_fileno(stdin), _O_BINARY);
+    ::_setmode(::_fileno(stdout), _O_BINARY);
+    ::_setmode(::_fileno(stderr), _O_BINARY);
+    ::SetConsoleCtrlHandler(EndOnInterrupt, TRUE);
+
+    std::vector<std::string> args;
+    for (int i = 0; i < argc; ++i)
+        args.push_back(WideToUtf8(wargv[i]));
+    std::vector<char*> argv;
+    for (auto& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    return QuarnelMain(argc, argv.data());
+}

@@ -1,0 +1,62 @@
+#!/bin/sh
+# quarnel.exe under Wine as a user runs it, on the virtual target:
+#   every example flashes (exit 0), a fault ends with exit 4, --all over three boards flashes 3 of 3,
+#   a HEX file with a non-ASCII name flashes, --trace beside the HEX file is written (LF only) and
+#   onto it refused (the file untouched), and a real-time PIC18 run is printed against its floor.
+# Usage: checks.sh QUARNEL_EXE EXAMPLES_DIR   (WINEPREFIX and WINEDEBUG as scripts/windows sets them)
+set -u
+exe=$1
+examples=$2
+wine=$(command -v wine || command -v wine64) || { echo "skipped: wine is not installed"; exit 0; }
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+failed=0
+
+q() { "$wine" "$exe" "$@"; }
+check() { # name expected actual
+    if [ "$2" = "$3" ]; then echo "ok   $1"; else echo "FAIL $1: expected $2, got $3"; failed=1; fi
+}
+
+for hex in "$examples"/pic16/*.hex "$examples"/pic18/*.hex "$examples"/pic24/*.hex "$examples"/pic32/*.hex; do
+    family=$(basename "$(dirname "$hex")")
+    q flash --simulate "$family" -q "$hex" > /dev/null 2>&1
+    check "example $(basename "$hex") flashes on a virtual $family" 0 $?
+done
+
+q flash --simulate pic18 --sim stop-writes=3 -q "$examples/pic18/blink18.hex" > /dev/null 2>&1
+check "a target that stops taking writes ends the run with exit 4" 4 $?
+
+q flash --all --simulate pic18 --boards 3 -q "$examples/pic18/blink18.hex" > "$tmp/all.out" 2> "$tmp/all.err"
+check "--all over three virtual boards exits with 0" 0 $?
+check "--all reports 3 of 3" 1 "$(grep -c 'quarnel: 3 of 3 boards flashed' "$tmp/all.err")"
+
+name="$tmp/Grüße-Ωmega-файл.hex"
+cp "$examples/pic18/blink18.hex" "$name"
+q flash --simulate pic18 -q "$name" > /dev/null 2> "$tmp/name.err"
+check "a HEX file with a non-ASCII name flashes" 0 $?
+
+hex="$tmp/trace-input.hex"
+cp "$examples/pic18/blink18.hex" "$hex"
+q flash --simulate pic18 -q --trace "$tmp/trace.txt" "$hex" > /dev/null 2>&1
+check "--trace to another file on the same drive is accepted" 0 $?
+check "the trace has lines" yes "$([ -s "$tmp/trace.txt" ] && echo yes || echo no)"
+check "the trace has LF line ends only" 0 "$(tr -cd '\r' < "$tmp/trace.txt" | wc -c | tr -d ' ')"
+q flash --simulate pic18 -q --trace "$hex" "$hex" > /dev/null 2> "$tmp/same.err"
+check "--trace naming the HEX file is refused (exit 1)" 1 $?
+check "the refusal names the HEX file" 1 "$(grep -c 'would write over the HEX file' "$tmp/same.err")"
+check "the HEX file is untouched" same "$(cmp -s "$hex" "$examples/pic18/blink18.hex" && echo same || echo changed)"
+
+# The floor: the protocol's own pauses, as the virtual clock counts them (target_s). The real-time run
+# sleeps through them on Windows' timers; its wall time over the floor is what the host adds.
+floor=$(q flash --simulate pic18 --json "$examples/pic18/blink18.hex" 2> /dev/null |
+        sed -n 's/.*"event":"result".*"target_s":\([0-9.]*\).*/\1/p')
+real=$(q flash --simulate pic18 --real-time --json "$examples/pic18/blink18.hex" 2> /dev/null |
+       sed -n 's/.*"duration_s":\([0-9.]*\).*"event":"result".*/\1/p')
+if [ -n "$floor" ] && [ -n "$real" ]; then
+    ratio=$(awk -v r="$real" -v f="$floor" 'BEGIN { printf "%.4f", r / f }')
+    echo "real-time PIC18 (blink18.hex): wall $real s, protocol floor $floor s, ratio $ratio (target: within 1.05)"
+else
+    echo "FAIL real-time PIC18 run: no result (floor '$floor', wall '$real')"
+    failed=1
+fi
+exit $failed
