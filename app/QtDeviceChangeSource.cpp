@@ -2,7 +2,7 @@
 
 #include <QSocketNotifier>
 
-#include "platform/TUdevMonitor.h"
+#include "platform/TDeviceMonitor.h"
 #include "usb/HIDinterface.h"
 
 TQtDeviceChangeSource::TQtDeviceChangeSource(const std::string& subsystem, const std::string& source,

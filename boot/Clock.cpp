@@ -8,11 +8,19 @@
 #include <time.h>
 
 #include <cerrno>
-#elif defined(_WIN32)
-#include "boot/ClockWindows.h"
 #endif
 
+namespace {
+TSystemPause SystemPause = nullptr;
+}  // namespace
+
+void SetSystemPause(TSystemPause pause) { SystemPause = pause; }
+
 void TRealClock::Pause(uint32_t ms) {
+    if (SystemPause != nullptr) {
+        SystemPause(ms);
+        return;
+    }
 #if defined(__linux__)
     // A flash makes thousands of 10-12 ms pauses; the default 50 us timer slack lengthens every
     // one of them. Sleep to an absolute deadline with the slack at its minimum, then put it back so
@@ -30,8 +38,6 @@ void TRealClock::Pause(uint32_t ms) {
     while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
     }
     if (oldSlack > 0) ::prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(oldSlack), 0, 0, 0);
-#elif defined(_WIN32)
-    PauseOnWaitableTimer(ms);
 #else
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 #endif

@@ -29,6 +29,12 @@ private:
     uint64_t m_now = 0;
 };
 
+// A system whose plain sleep is too coarse for the protocol's 10-12 ms pauses installs its own pause
+// for the real clock from its entry point (Windows: platform/windows/ClockWindows.cpp); none installed,
+// the real clock sleeps on the monotonic clock.
+using TSystemPause = void (*)(uint32_t ms);
+void SetSystemPause(TSystemPause pause);
+
 IClock& Clock();
 void SetClock(IClock* clock);  // nullptr re-installs the real clock
 inline void Pause(uint32_t ms) { Clock().Pause(ms); }

@@ -5,7 +5,7 @@
 #include "boot/Clock.h"
 #include "cli/CliPlatform.h"
 #include "cli/TSimSetup.h"
-#include "platform/TUdevMonitor.h"
+#include "platform/TDeviceMonitor.h"
 #include "usb/HIDinterface.h"
 
 namespace {

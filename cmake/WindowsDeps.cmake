@@ -20,14 +20,14 @@ set_target_properties(CLI11::CLI11 PROPERTIES INTERFACE_INCLUDE_DIRECTORIES ${_q
 add_library(nlohmann_json::nlohmann_json INTERFACE IMPORTED GLOBAL)
 set_target_properties(nlohmann_json::nlohmann_json PROPERTIES INTERFACE_INCLUDE_DIRECTORIES ${_quarnel_headers})
 
-# The core's POSIX file calls on the wide Windows API (platform/PosixOnWindows.h), for every target.
-add_library(quarnel_posix_windows STATIC ${PROJECT_SOURCE_DIR}/platform/PosixOnWindows.cpp
-            ${PROJECT_SOURCE_DIR}/platform/WindowsText.cpp)
+# The core's POSIX file calls on the wide Windows API (platform/windows/PosixOnWindows.h), for every target.
+add_library(quarnel_posix_windows STATIC ${PROJECT_SOURCE_DIR}/platform/windows/PosixOnWindows.cpp
+            ${PROJECT_SOURCE_DIR}/platform/windows/WindowsText.cpp)
 target_include_directories(quarnel_posix_windows PUBLIC ${PROJECT_SOURCE_DIR})
 target_compile_definitions(quarnel_posix_windows PUBLIC _WIN32_WINNT=0x0A00 NOMINMAX)
-string(APPEND CMAKE_CXX_FLAGS " -include ${PROJECT_SOURCE_DIR}/platform/PosixOnWindows.h")
+string(APPEND CMAKE_CXX_FLAGS " -include ${PROJECT_SOURCE_DIR}/platform/windows/PosixOnWindows.h")
 link_libraries(quarnel_posix_windows)
-include_directories(BEFORE ${PROJECT_SOURCE_DIR}/platform/windows-include)
+include_directories(BEFORE ${PROJECT_SOURCE_DIR}/platform/windows/include)
 
 # hidapi on the Windows HID API, unchanged; it loads hid.dll and cfgmgr32 itself.
 enable_language(C)

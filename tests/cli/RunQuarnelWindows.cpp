@@ -6,7 +6,7 @@
 
 #include <chrono>
 
-#include "platform/WindowsText.h"
+#include "platform/windows/WindowsText.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "TTempDir.h"
-#include "platform/TUdevMonitor.h"
+#include "platform/TDeviceMonitor.h"
 #include "usb/HIDinterface.h"
 #include "support/UeventLock.h"
 

@@ -10,12 +10,12 @@
 #include <filesystem>
 #include <thread>
 
-#include "boot/ClockWindows.h"
+#include "platform/windows/ClockWindows.h"
 #include "cli/ChildProcess.h"
 #include "cli/CliPlatform.h"
 #include "cli/OutputGuard.h"
 #include "platform/THidApiBackend.h"
-#include "platform/WindowsText.h"
+#include "platform/windows/WindowsText.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <string>
 
-#include "platform/WindowsText.h"
+#include "platform/windows/WindowsText.h"
 
 #undef open
 #undef stat

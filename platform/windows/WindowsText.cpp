@@ -1,4 +1,4 @@
-#include "platform/WindowsText.h"
+#include "platform/windows/WindowsText.h"
 
 #include <windows.h>
 

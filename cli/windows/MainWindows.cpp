@@ -11,9 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "boot/Clock.h"
 #include "cli/CliPlatform.h"
 #include "cli/StandardStreams.h"
-#include "platform/WindowsText.h"
+#include "platform/windows/ClockWindows.h"
+#include "platform/windows/WindowsText.h"
 
 BOOL WINAPI EndOnInterrupt(DWORD); // CliPlatformWindows.cpp
 
@@ -38,6 +40,7 @@ int wmain(int argc, wchar_t** wargv) {
     ::_setmode(::_fileno(stdout), _O_BINARY);
     ::_setmode(::_fileno(stderr), _O_BINARY);
     ::SetConsoleCtrlHandler(EndOnInterrupt, TRUE);
+    SetSystemPause(PauseOnWaitableTimer);
 
     std::vector<std::string> args;
     for (int i = 0; i < argc; ++i)

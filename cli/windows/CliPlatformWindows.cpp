@@ -6,7 +6,7 @@
 
 #include <mutex>
 
-#include "platform/WindowsText.h"
+#include "platform/windows/WindowsText.h"
 
 bool StderrIsTerminal() {
     DWORD mode = 0;

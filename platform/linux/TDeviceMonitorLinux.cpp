@@ -1,4 +1,4 @@
-#include "platform/TUdevMonitor.h"
+#include "platform/TDeviceMonitor.h"
 
 #include <fcntl.h>
 #include <libudev.h>

@@ -19,7 +19,7 @@ extern "C" {
 #include <mutex>
 
 #include "platform/TBoundedWriter.h"
-#include "platform/WindowsText.h"
+#include "platform/windows/WindowsText.h"
 #include "usb/Hid.h"
 
 namespace {

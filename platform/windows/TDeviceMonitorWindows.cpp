@@ -2,7 +2,7 @@
 // (CM_Register_Notification, or RegisterDeviceNotification on a message-only window where cfgmgr32
 // lacks it). Each arrival or removal sets an event that WaitAndDispatch waits on; nothing is polled.
 
-#include "platform/TUdevMonitor.h"
+#include "platform/TDeviceMonitor.h"
 
 #include <windows.h>
 

@@ -9,7 +9,7 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/WindowsText.h"
+#include "platform/windows/WindowsText.h"
 
 namespace {
 

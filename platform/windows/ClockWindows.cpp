@@ -1,4 +1,4 @@
-#include "boot/ClockWindows.h"
+#include "platform/windows/ClockWindows.h"
 
 #include <windows.h>
 
