@@ -7,7 +7,7 @@
 
 TQtDeviceChangeSource::TQtDeviceChangeSource(const std::string& subsystem, const std::string& source,
                                              QObject* parent)
-    : QObject(parent), m_monitor(std::make_unique<TUdevMonitor>(subsystem, source)) {
+    : QObject(parent), m_monitor(std::make_unique<TDeviceMonitor>(subsystem, source)) {
     if (!m_monitor->Ok()) return;
     m_notifier = new QSocketNotifier(m_monitor->Fd(), QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, &TQtDeviceChangeSource::SocketActivated);

@@ -8,13 +8,13 @@
 #include <string>
 
 class QSocketNotifier;
-class TUdevMonitor;
+class TDeviceMonitor;
 
 class TQtDeviceChangeSource : public QObject {
     Q_OBJECT
 
 public:
-    // source as for TUdevMonitor: "udev", "kernel", or empty for the one that suits the system.
+    // source as for TDeviceMonitor: "udev", "kernel", or empty for the one that suits the system.
     explicit TQtDeviceChangeSource(const std::string& subsystem = "hidraw", const std::string& source = "",
                                    QObject* parent = nullptr);
     ~TQtDeviceChangeSource() override;
@@ -26,7 +26,7 @@ public:
 private:
     void SocketActivated();
 
-    std::unique_ptr<TUdevMonitor> m_monitor;
+    std::unique_ptr<TDeviceMonitor> m_monitor;
     QSocketNotifier* m_notifier = nullptr;
     int m_delivered = 0;
 };

@@ -27,6 +27,12 @@
 bool TBackendChain::Build(const TCliOptions& o, uint64_t startUs, bool withExtras, std::string& error) {
     if (o.simulate.empty()) {
         m_real = std::make_unique<THidApiBackend>();
+        std::string reason;
+        if (!m_real->Start(reason)) {
+            m_hidStartFailed = true;
+            error = "the HID layer could not start: " + reason;
+            return false;
+        }
         m_top = m_real.get();
     } else {
         m_sim = std::make_unique<TSimSetup>();
@@ -214,7 +220,7 @@ int RunList(const TCliOptions& o) {
     std::string error;
     if (!chain.Build(o, NowUs(), false, error)) {
         std::fprintf(stderr, "quarnel: %s\n", error.c_str());
-        return ExitUsage;
+        return chain.HidStartFailed() ? ExitNoBootloader : ExitUsage;
     }
     SetHidBackend(&chain.Top());
     const std::vector<THidDevice> devices =
@@ -281,7 +287,7 @@ int RunSession(const TCliOptions& o) {
     std::string error;
     if (!OutputsSpareTheInput(o, error) || !chain.Build(o, startUs, true, error)) {
         out.Summary(error);
-        return ExitUsage;
+        return chain.HidStartFailed() ? ExitNoBootloader : ExitUsage;
     }
     SetHidBackend(&chain.Top());
     THostHooks hooks = out.Hooks();

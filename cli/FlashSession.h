@@ -21,6 +21,9 @@ public:
     IHidBackend& Top() { return *m_top; }
     TSimSetup* Sim() { return m_sim.get(); }
     bool Select(const THidInterfaceInfo& info) const { return !m_select || m_select->Visible(info); }
+    // True when Build failed because the HID layer could not start (no board can be reached: exit 2),
+    // not because of the options.
+    bool HidStartFailed() const { return m_hidStartFailed; }
     // errno of the first failed trace write, 0 while none failed (or without a trace).
     int TraceError() const { return m_traceFile ? m_traceFile->Error() : 0; }
 
@@ -31,6 +34,7 @@ private:
     std::unique_ptr<TTraceFile> m_traceFile;
     std::unique_ptr<TTraceBackend> m_trace;
     IHidBackend* m_top = nullptr;
+    bool m_hidStartFailed = false;
 };
 
 class IClock;

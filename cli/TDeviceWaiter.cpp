@@ -23,7 +23,7 @@ int SliceMs(uint64_t nowUs, uint64_t untilUs) {
 TDeviceWaiter::TDeviceWaiter(TSimSetup* sim, bool virtualTime, const std::string& subsystem)
     : m_sim(sim), m_virtual(virtualTime) {
     if (m_sim == nullptr) {
-        m_monitor = std::make_unique<TUdevMonitor>(subsystem);
+        m_monitor = std::make_unique<TDeviceMonitor>(subsystem);
         m_ok = m_monitor->Ok();
         if (!m_ok) m_error = "cannot listen for device changes (udev monitor unavailable)";
         return;

@@ -11,7 +11,7 @@
 
 class TSimSetup;
 class TWakeSignal;
-class TUdevMonitor;
+class TDeviceMonitor;
 class TUSBhandler;
 
 class TDeviceWaiter {
@@ -40,6 +40,6 @@ private:
     bool m_virtual;
     bool m_ok = false;
     std::string m_error;
-    std::unique_ptr<TUdevMonitor> m_monitor;
+    std::unique_ptr<TDeviceMonitor> m_monitor;
     std::unique_ptr<TWakeSignal> m_wake;
 };

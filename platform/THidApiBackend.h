@@ -1,7 +1,9 @@
 #pragma once
-// The real HID back end: hidapi on hidraw. Enumeration takes what hidapi lists and adds the output
-// report length from the report descriptor; writes go through a worker per device so that they wait
-// a bounded time; reads never block. Used from one thread (the GUI or CLI thread).
+// The real HID back end: hidapi on hidraw (Linux) or on the Windows HID class. Enumeration takes what
+// hidapi lists and adds the output report length (from the report descriptor, or the caps on
+// Windows); writes go through a worker per device so that they wait a bounded time; reads never
+// block. Used from one thread (the GUI or CLI thread). What differs between the systems is in
+// platform/linux/ and platform/windows/ (HidApiSystem.h).
 
 #include <cstddef>
 #include <cstdint>
@@ -28,6 +30,14 @@ public:
     THidApiBackend(const THidApiBackend&) = delete;
     THidApiBackend& operator=(const THidApiBackend&) = delete;
 
+    // Starts hidapi once per process. False with the system's reason when it cannot start: there is
+    // then no list and no open, and the caller says so instead of "no HID devices found".
+    bool Start(std::string& reason);
+    // How hidapi is started: hid_init, its reason from hid_error. Tests install one that fails;
+    // nullptr puts hid_init back. Either way the next Start tries again.
+    using TStartProc = bool (*)(std::string& reason);
+    static void SetStartProc(TStartProc proc);
+
     bool Enumerate(std::vector<THidInterfaceInfo>& out) override;
     int Open(const std::string& path, THidOpenError& error) override;
     void Close(int handle) override;
@@ -43,6 +53,7 @@ public:
     bool ReadReportDescriptor(const std::string& path, int fd, std::vector<uint8_t>& out) const;
     int OpenCount() const;
 
+    // The open refusal an errno (Windows: an error code) stands for.
     static THidOpenError OpenErrorFromErrno(int err);
     // Whether an open that failed with err is worth another try: a refusal by a node that is only
     // nodeAgeMs old (negative: unknown), within the settle time.
@@ -51,10 +62,13 @@ public:
     // node, watched through fd, reports a hang-up (hidraw does so once its device is removed).
     static bool TransferErrorMeansGone(int err, int fd);
 
+    // Opens path for reading and writing, waiting out a young node's refusal (RetryOpen); -1 with
+    // errno in err. Linux only.
+    int ProbeOpen(const std::string& path, int& err) const;
+
 private:
     struct TOpenDevice;
     TOpenDevice* Device(int handle);
-    int ProbeOpen(const std::string& path, int& err) const;
 
     std::string m_sysfsRoot;
     std::vector<std::unique_ptr<TOpenDevice>> m_devices; // index = handle

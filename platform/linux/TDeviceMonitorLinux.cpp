@@ -6,46 +6,51 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <memory>
 
 #include "usb/HIDinterface.h"
 
-TUdevMonitor::TUdevMonitor(const std::string& subsystem, const std::string& source)
+struct TDeviceMonitor::TSystemMonitor {
+    udev* context = nullptr;
+    udev_monitor* monitor = nullptr;
+    ~TSystemMonitor() {
+        if (monitor != nullptr) udev_monitor_unref(monitor);
+        if (context != nullptr) udev_unref(context);
+    }
+};
+
+TDeviceMonitor::TDeviceMonitor(const std::string& subsystem, const std::string& source)
     : m_subsystem(subsystem), m_source(source.empty() ? DefaultSource() : source) {
     if (m_subsystem.empty() || (m_source != "udev" && m_source != "kernel")) return;
-    m_udev = udev_new();
-    if (m_udev == nullptr) return;
-    udev_monitor* monitor = udev_monitor_new_from_netlink(m_udev, m_source.c_str());
-    if (monitor == nullptr) return;
-    const int fd = udev_monitor_get_fd(monitor);
-    if (udev_monitor_filter_add_match_subsystem_devtype(monitor, m_subsystem.c_str(), nullptr) < 0 ||
-        udev_monitor_enable_receiving(monitor) < 0 || fd < 0) {
-        udev_monitor_unref(monitor);
+    auto system = std::make_unique<TSystemMonitor>();
+    system->context = udev_new();
+    if (system->context == nullptr) return;
+    system->monitor = udev_monitor_new_from_netlink(system->context, m_source.c_str());
+    if (system->monitor == nullptr) return;
+    const int fd = udev_monitor_get_fd(system->monitor);
+    if (udev_monitor_filter_add_match_subsystem_devtype(system->monitor, m_subsystem.c_str(), nullptr) < 0 ||
+        udev_monitor_enable_receiving(system->monitor) < 0 || fd < 0)
         return;
-    }
     // Drain() must never block the GUI thread.
     const int flags = ::fcntl(fd, F_GETFL);
-    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
-        udev_monitor_unref(monitor);
-        return;
-    }
-    m_monitor = monitor;
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return;
+    m_system = system.release();
     m_fd = fd;
 }
 
-TUdevMonitor::~TUdevMonitor() {
-    if (m_monitor != nullptr) udev_monitor_unref(m_monitor);
-    if (m_udev != nullptr) udev_unref(m_udev);
+TDeviceMonitor::~TDeviceMonitor() {
+    delete m_system;
 }
 
-std::string TUdevMonitor::DefaultSource(const std::string& controlPath) {
+std::string TDeviceMonitor::DefaultSource(const std::string& controlPath) {
     return ::access(controlPath.c_str(), F_OK) == 0 ? "udev" : "kernel";
 }
 
-int TUdevMonitor::Drain() {
+int TDeviceMonitor::Drain() {
     if (!Ok()) return 0;
     int n = 0;
     while (n < MaxDrain) {
-        udev_device* device = udev_monitor_receive_device(m_monitor);
+        udev_device* device = udev_monitor_receive_device(m_system->monitor);
         if (device == nullptr) break;
         udev_device_unref(device);
         ++n;
@@ -53,7 +58,7 @@ int TUdevMonitor::Drain() {
     return n;
 }
 
-int TUdevMonitor::WaitAndDispatch(int timeoutMs, TUSBhandler& handler) {
+int TDeviceMonitor::WaitAndDispatch(int timeoutMs, TUSBhandler& handler) {
     if (!Ok()) return -1;
     pollfd p{m_fd, POLLIN, 0};
     const int ready = ::poll(&p, 1, timeoutMs);

@@ -104,12 +104,14 @@ private:
     bool m_ok = false;
 };
 
-struct TWindowsMonitor {
+} // namespace
+
+struct TDeviceMonitor::TSystemMonitor {
     TArrivals arrivals;
     HCMNOTIFICATION cm = nullptr;
     std::unique_ptr<TMessageWindow> window;
 
-    TWindowsMonitor() {
+    TSystemMonitor() {
         if (arrivals.event == nullptr) return;
         const auto reg =
             reinterpret_cast<TRegister>(reinterpret_cast<void*>(CfgMgrProc("CM_Register_Notification")));
@@ -122,7 +124,7 @@ struct TWindowsMonitor {
         window = std::make_unique<TMessageWindow>(&arrivals);
         if (!window->Ok()) window.reset();
     }
-    ~TWindowsMonitor() {
+    ~TSystemMonitor() {
         if (cm != nullptr) {
             const auto unreg = reinterpret_cast<TUnregister>(
                 reinterpret_cast<void*>(CfgMgrProc("CM_Unregister_Notification")));
@@ -133,38 +135,34 @@ struct TWindowsMonitor {
     bool Ok() const { return cm != nullptr || window != nullptr; }
 };
 
-} // namespace
-
-// udev_monitor is only a name here: on Windows the monitor behind it is a TWindowsMonitor.
-TUdevMonitor::TUdevMonitor(const std::string& subsystem, const std::string& source)
+TDeviceMonitor::TDeviceMonitor(const std::string& subsystem, const std::string& source)
     : m_subsystem(subsystem), m_source(source.empty() ? DefaultSource() : source) {
-    auto* monitor = new TWindowsMonitor;
+    auto* monitor = new TSystemMonitor;
     if (!monitor->Ok()) {
         delete monitor;
         return;
     }
-    m_monitor = reinterpret_cast<udev_monitor*>(monitor);
+    m_system = monitor;
 }
 
-TUdevMonitor::~TUdevMonitor() {
-    delete reinterpret_cast<TWindowsMonitor*>(m_monitor);
+TDeviceMonitor::~TDeviceMonitor() {
+    delete m_system;
 }
 
-std::string TUdevMonitor::DefaultSource(const std::string&) {
+std::string TDeviceMonitor::DefaultSource(const std::string&) {
     return "windows";
 }
 
-int TUdevMonitor::Drain() {
+int TDeviceMonitor::Drain() {
     if (!Ok()) return 0;
-    const int n = reinterpret_cast<TWindowsMonitor*>(m_monitor)->arrivals.count.exchange(0);
+    const int n = m_system->arrivals.count.exchange(0);
     return n < MaxDrain ? n : MaxDrain;
 }
 
-int TUdevMonitor::WaitAndDispatch(int timeoutMs, TUSBhandler& handler) {
+int TDeviceMonitor::WaitAndDispatch(int timeoutMs, TUSBhandler& handler) {
     if (!Ok()) return -1;
-    auto* monitor = reinterpret_cast<TWindowsMonitor*>(m_monitor);
     const DWORD r =
-        ::WaitForSingleObject(monitor->arrivals.event, timeoutMs < 0 ? INFINITE : DWORD(timeoutMs));
+        ::WaitForSingleObject(m_system->arrivals.event, timeoutMs < 0 ? INFINITE : DWORD(timeoutMs));
     if (r == WAIT_FAILED) return -1;
     const int n = Drain();
     for (int i = 0; i < n; ++i)

@@ -1,8 +1,9 @@
-// The real HID back end on Windows: hidapi on the Windows HID API. The output report length and
-// whether reports are numbered come from the device's own caps (HidP_GetCaps), as Windows states
-// them; a failed transfer is checked against the device list at once, so an unplug ends the run.
+// What the hidapi back end needs from Windows: the output report length and whether reports are
+// numbered come from the device's own caps (HidP_GetCaps), as Windows states them; a failed transfer
+// is checked against the device list at once, so an unplug ends the run; a named mutex per board
+// keeps a second program off it.
 
-#include "platform/THidApiBackend.h"
+#include "platform/HidApiSystem.h"
 
 #include <windows.h>
 
@@ -13,29 +14,13 @@ extern "C" {
 #include <hidpi.h>
 }
 
-#include <hidapi.h>
+#include <vector>
 
-#include <atomic>
-#include <mutex>
-
-#include "platform/TBoundedWriter.h"
+#include "platform/windows/TBoardLock.h"
 #include "platform/windows/WindowsText.h"
 #include "usb/Hid.h"
 
 namespace {
-
-struct TDeviceIo {
-    std::mutex mutex;
-    hid_device* dev = nullptr;
-    std::atomic<int> writeError{0}; // GetLastError() of the last failed hid_write
-};
-
-constexpr size_t MaxStringChars = 1024;
-
-bool HidApiReady() {
-    static const bool ready = hid_init() == 0;
-    return ready;
-}
 
 HANDLE OpenForQuery(const std::string& path, DWORD& error) {
     // No access rights: enough for the caps, and granted even while another program has the device.
@@ -106,18 +91,68 @@ bool PathGone(const std::string& path) {
 
 } // namespace
 
-struct THidApiBackend::TOpenDevice {
+struct TDeviceHold {
     std::string path;
-    std::shared_ptr<TDeviceIo> io;
-    std::unique_ptr<TBoundedWriter> writer;
-    bool gone = false;
+    TBoardLock lock;
 };
 
-THidApiBackend::THidApiBackend(std::string sysfsRoot) : m_sysfsRoot(std::move(sysfsRoot)) {}
+void TDeviceHoldDeleter::operator()(TDeviceHold* hold) const {
+    delete hold;
+}
 
-THidApiBackend::~THidApiBackend() {
-    for (size_t i = 0; i < m_devices.size(); ++i)
-        if (m_devices[i]) Close(static_cast<int>(i));
+int LastSystemError() {
+    return int(::GetLastError());
+}
+
+std::u32string HidApiText(const wchar_t* text, size_t maxChars) {
+    return WideToUtf32(text, maxChars);
+}
+
+bool InterfaceReportLength(const THidApiBackend&, const std::string& path, uint16_t& length) {
+    TCaps caps;
+    if (!CapsOfPath(path, caps)) return false;
+    length = caps.outputReportLength;
+    return true;
+}
+
+bool HeldDeviceGone(int err, const TDeviceHold& hold) {
+    return THidApiBackend::TransferErrorMeansGone(err, -1) || PathGone(hold.path);
+}
+
+TDeviceHoldPtr ClaimDevice(const THidApiBackend&, const std::string& path, THidOpenError& error) {
+    // hidapi keeps no error code of ours, so an open of our own tells gone from forbidden from busy.
+    const HANDLE probe =
+        ::CreateFileW(Utf8ToWide(path).c_str(), GENERIC_READ | GENERIC_WRITE,
+                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (probe == INVALID_HANDLE_VALUE) {
+        error = THidApiBackend::OpenErrorFromErrno(int(::GetLastError()));
+        return nullptr;
+    }
+    TCaps caps;
+    const bool haveCaps = ReadCaps(probe, caps);
+    ::CloseHandle(probe);
+    // The transport always sends report ID 0 and 64 data bytes: numbered or shorter reports would be
+    // cut or misread, so such a device is refused before any transfer.
+    if (!haveCaps) {
+        error = THidOpenError::Other;
+        return nullptr;
+    }
+    if (caps.numbered) {
+        error = THidOpenError::NumberedReports;
+        return nullptr;
+    }
+    if (caps.outputReportLength != HidReportLength) {
+        error = THidOpenError::BadReportLength;
+        return nullptr;
+    }
+    // One program per board: the board's lock is held for as long as it is open (TBoardLock.h).
+    TDeviceHoldPtr hold(new TDeviceHold);
+    hold->path = path;
+    if (!hold->lock.Acquire(path)) {
+        error = THidOpenError::Busy;
+        return nullptr;
+    }
+    return hold;
 }
 
 // Windows grants or refuses the open at once; there is no rule that opens a young node later.
@@ -162,182 +197,4 @@ THidOpenError THidApiBackend::OpenErrorFromErrno(int err) {
 bool THidApiBackend::ReadReportDescriptor(const std::string&, int, std::vector<uint8_t>& out) const {
     out.clear();
     return false;
-}
-
-void THidApiBackend::DescribeInterfaces(const hid_device_info* list,
-                                        std::vector<THidInterfaceInfo>& out) const {
-    out.clear();
-    for (const hid_device_info* d = list; d != nullptr; d = d->next) {
-        if (d->path == nullptr || d->path[0] == 0) continue;
-        THidInterfaceInfo info;
-        info.path = d->path;
-        bool seen = false;
-        for (const auto& earlier : out)
-            seen = seen || earlier.path == info.path;
-        if (seen) continue;
-        info.attributesRead = true;
-        info.vendorId = d->vendor_id;
-        info.productId = d->product_id;
-        info.version = d->release_number;
-        if (d->manufacturer_string != nullptr) {
-            info.hasManufacturer = true;
-            info.manufacturer = WideToUtf32(d->manufacturer_string, MaxStringChars);
-        }
-        if (d->product_string != nullptr) {
-            info.hasProduct = true;
-            info.product = WideToUtf32(d->product_string, MaxStringChars);
-        }
-        if (d->serial_number != nullptr && d->serial_number[0] != 0) {
-            info.hasSerial = true;
-            info.serial = WideToUtf32(d->serial_number, MaxStringChars);
-        }
-        TCaps caps;
-        if (CapsOfPath(info.path, caps)) {
-            info.capsRead = true;
-            info.reportLength = caps.outputReportLength;
-        }
-        out.push_back(std::move(info));
-    }
-}
-
-bool THidApiBackend::Enumerate(std::vector<THidInterfaceInfo>& out) {
-    out.clear();
-    if (!HidApiReady()) return false;
-    hid_device_info* list = hid_enumerate(0, 0);
-    DescribeInterfaces(list, out);
-    hid_free_enumeration(list);
-    return true;
-}
-
-int THidApiBackend::Open(const std::string& path, THidOpenError& error) {
-    error = THidOpenError::None;
-    if (path.empty()) {
-        error = THidOpenError::NotFound;
-        return -1;
-    }
-    // hidapi keeps no error code of ours, so an open of our own tells gone from forbidden from busy.
-    const HANDLE probe =
-        ::CreateFileW(Utf8ToWide(path).c_str(), GENERIC_READ | GENERIC_WRITE,
-                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (probe == INVALID_HANDLE_VALUE) {
-        error = OpenErrorFromErrno(int(::GetLastError()));
-        return -1;
-    }
-    if (!HidApiReady()) {
-        ::CloseHandle(probe);
-        error = THidOpenError::Other;
-        return -1;
-    }
-    TCaps caps;
-    const bool haveCaps = ReadCaps(probe, caps);
-    ::CloseHandle(probe);
-    // The transport always sends report ID 0 and 64 data bytes: numbered or shorter reports would be
-    // cut or misread, so such a device is refused before any transfer.
-    if (!haveCaps) {
-        error = THidOpenError::Other;
-        return -1;
-    }
-    if (caps.numbered) {
-        error = THidOpenError::NumberedReports;
-        return -1;
-    }
-    if (caps.outputReportLength != HidReportLength) {
-        error = THidOpenError::BadReportLength;
-        return -1;
-    }
-
-    int slot = -1;
-    for (size_t i = 0; i < m_devices.size() && slot < 0; ++i)
-        if (!m_devices[i]) slot = static_cast<int>(i);
-    if (slot < 0 && m_devices.size() >= static_cast<size_t>(MaxOpenDevices)) {
-        error = THidOpenError::Other;
-        return -1;
-    }
-    hid_device* dev = hid_open_path(path.c_str());
-    if (dev == nullptr) {
-        error = THidOpenError::Other;
-        return -1;
-    }
-    hid_set_nonblocking(dev, 1);
-
-    auto device = std::make_unique<TOpenDevice>();
-    device->path = path;
-    device->io = std::make_shared<TDeviceIo>();
-    device->io->dev = dev;
-    std::shared_ptr<TDeviceIo> io = device->io;
-    device->writer = std::make_unique<TBoundedWriter>(
-        [io](const uint8_t* data, size_t len) {
-            std::lock_guard<std::mutex> lock(io->mutex);
-            if (io->dev == nullptr) return -1;
-            const int n = hid_write(io->dev, data, len);
-            if (n < 0) io->writeError.store(int(::GetLastError()));
-            return n;
-        },
-        [io] {
-            std::lock_guard<std::mutex> lock(io->mutex);
-            hid_close(io->dev);
-            io->dev = nullptr;
-        });
-    if (!device->writer->Ok()) {
-        device->writer->Stop(0);
-        error = THidOpenError::Other;
-        return -1;
-    }
-    if (slot < 0) {
-        slot = static_cast<int>(m_devices.size());
-        m_devices.push_back(std::move(device));
-    } else {
-        m_devices[static_cast<size_t>(slot)] = std::move(device);
-    }
-    return slot;
-}
-
-THidApiBackend::TOpenDevice* THidApiBackend::Device(int handle) {
-    if (handle < 0 || static_cast<size_t>(handle) >= m_devices.size()) return nullptr;
-    return m_devices[static_cast<size_t>(handle)].get();
-}
-
-void THidApiBackend::Close(int handle) {
-    TOpenDevice* device = Device(handle);
-    if (device == nullptr) return;
-    device->writer->Stop(CloseGraceMs);
-    m_devices[static_cast<size_t>(handle)].reset();
-}
-
-bool THidApiBackend::Write(int handle, const uint8_t* report, size_t len, uint32_t timeoutMs) {
-    TOpenDevice* device = Device(handle);
-    if (device == nullptr || report == nullptr || len == 0) return false;
-    // The Windows HID class takes the report ID first, as the transport builds it.
-    if (device->writer->Write(report, len, timeoutMs)) return true;
-    const int err = device->io->writeError.exchange(0);
-    if (TransferErrorMeansGone(err, -1) || PathGone(device->path)) device->gone = true;
-    return false;
-}
-
-bool THidApiBackend::Gone(int handle) {
-    const TOpenDevice* device = Device(handle);
-    return device != nullptr && device->gone;
-}
-
-bool THidApiBackend::Read(int handle, uint8_t* report, size_t len, size_t& received) {
-    received = 0;
-    TOpenDevice* device = Device(handle);
-    if (device == nullptr || report == nullptr || len < 2) return false;
-    std::unique_lock<std::mutex> lock(device->io->mutex, std::try_to_lock);
-    if (!lock.owns_lock() || device->io->dev == nullptr) return false;
-    // Without report IDs hidapi hands over the data alone; the caller expects an ID byte first.
-    const int n = hid_read_timeout(device->io->dev, report + 1, len - 1, 0);
-    if (n < 0 && (TransferErrorMeansGone(int(::GetLastError()), -1) || PathGone(device->path)))
-        device->gone = true;
-    if (n <= 0) return false;
-    report[0] = 0;
-    received = (static_cast<size_t>(n) < len - 1 ? static_cast<size_t>(n) : len - 1) + 1;
-    return true;
-}
-
-int THidApiBackend::OpenCount() const {
-    int n = 0;
-    for (const auto& d : m_devices)
-        n += d ? 1 : 0;
-    return n;
 }

@@ -9,7 +9,8 @@ set(quarnel_cli_test_files
   ConventionsTest.cpp
   HostileRunTest.cpp
   QuarnelProgramTest.cpp
-  HexIntakeCliTest.cpp)
+  HexIntakeCliTest.cpp
+  HidStartTest.cpp)
 get_property(excluded GLOBAL PROPERTY QUARNEL_WINDOWS_EXCLUDED_FILES)
 foreach(file ${excluded})
   get_filename_component(name ${file} NAME)

@@ -381,3 +381,27 @@ TEST(THidApiBackendGone, NoHandleIsNeverGone) {
 }
 
 }  // namespace
+
+// A HID layer that cannot start (hid_init failing: on Windows a system without the HID services)
+// gives no list and no open, and its reason goes to the caller; the next start tries again.
+TEST_F(THidApiBackendTest, HidLayerThatCannotStartGivesNoListNoOpenAndItsReason) {
+    THidApiBackend::SetStartProc([](std::string& reason) {
+        reason = "no HID service here";
+        return false;
+    });
+    THidApiBackend backend;
+    std::string reason;
+    EXPECT_FALSE(backend.Start(reason));
+    EXPECT_EQ(reason, "no HID service here");
+    std::vector<THidInterfaceInfo> list(1);
+    EXPECT_FALSE(backend.Enumerate(list));
+    EXPECT_TRUE(list.empty());
+    // A missing path is NotFound once started; before, nothing is looked at.
+    THidOpenError error = THidOpenError::None;
+    EXPECT_EQ(backend.Open("/nonexistent/hidraw0", error), -1);
+    EXPECT_EQ(error, THidOpenError::Other);
+    THidApiBackend::SetStartProc(nullptr);
+    EXPECT_TRUE(backend.Start(reason));
+    EXPECT_EQ(backend.Open("/nonexistent/hidraw0", error), -1);
+    EXPECT_EQ(error, THidOpenError::NotFound);
+}

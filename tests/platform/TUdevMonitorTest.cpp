@@ -30,7 +30,7 @@ bool FireUevent() {
 
 // Drains until `expected` events have come or the wait runs out, then keeps looking a little for
 // surplus ones. Returns the total.
-int CollectEvents(TUdevMonitor& monitor, int expected) {
+int CollectEvents(TDeviceMonitor& monitor, int expected) {
     int total = 0;
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(EventWaitMs);
     while (total < expected && std::chrono::steady_clock::now() < end) {
@@ -42,7 +42,7 @@ int CollectEvents(TUdevMonitor& monitor, int expected) {
     return total;
 }
 
-int DispatchEvents(TUdevMonitor& monitor, TUSBhandler& handler, int expected) {
+int DispatchEvents(TDeviceMonitor& monitor, TUSBhandler& handler, int expected) {
     int total = 0;
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(EventWaitMs);
     while (total < expected && std::chrono::steady_clock::now() < end) {
@@ -62,31 +62,31 @@ protected:
         if (::access(NullUevent, W_OK) != 0) GTEST_SKIP() << NullUevent << " is not writable";
         lock = std::make_unique<TUeventLock>();
         if (!lock->Held()) GTEST_SKIP() << "another test process kept the uevent lock";
-        monitor = std::make_unique<TUdevMonitor>("mem", "kernel");
+        monitor = std::make_unique<TDeviceMonitor>("mem", "kernel");
         if (!monitor->Ok()) GTEST_SKIP() << "no kernel netlink monitor could be created";
         monitor->Drain(); // whatever came before the test
     }
     void TearDown() override { ResetDeviceChangeState(); }
 
     std::unique_ptr<TUeventLock> lock;
-    std::unique_ptr<TUdevMonitor> monitor;
+    std::unique_ptr<TDeviceMonitor> monitor;
 };
 
 } // namespace
 
-TEST(TUdevMonitor, DefaultSourceFollowsUdevd) {
+TEST(TDeviceMonitor, DefaultSourceFollowsUdevd) {
     TTempDir dir;
     ASSERT_TRUE(dir.Ok());
     const std::string control = dir.Path() + "/control";
-    EXPECT_EQ(TUdevMonitor::DefaultSource(control), "kernel");
+    EXPECT_EQ(TDeviceMonitor::DefaultSource(control), "kernel");
     ASSERT_TRUE(dir.WriteFile("control", {}));
-    EXPECT_EQ(TUdevMonitor::DefaultSource(control), "udev");
+    EXPECT_EQ(TDeviceMonitor::DefaultSource(control), "udev");
 }
 
-TEST(TUdevMonitor, ConstructorDefaults) {
-    TUdevMonitor monitor;
+TEST(TDeviceMonitor, ConstructorDefaults) {
+    TDeviceMonitor monitor;
     EXPECT_EQ(monitor.Subsystem(), "hidraw");
-    EXPECT_EQ(monitor.Source(), TUdevMonitor::DefaultSource());
+    EXPECT_EQ(monitor.Source(), TDeviceMonitor::DefaultSource());
     if (monitor.Ok()) {
         EXPECT_GE(monitor.Fd(), 0);
         EXPECT_NE(::fcntl(monitor.Fd(), F_GETFL) & O_NONBLOCK, 0);
@@ -96,8 +96,8 @@ TEST(TUdevMonitor, ConstructorDefaults) {
     }
 }
 
-TEST(TUdevMonitor, UnknownSourceIsRefused) {
-    TUdevMonitor monitor("hidraw", "bogus");
+TEST(TDeviceMonitor, UnknownSourceIsRefused) {
+    TDeviceMonitor monitor("hidraw", "bogus");
     EXPECT_FALSE(monitor.Ok());
     EXPECT_EQ(monitor.Fd(), -1);
     EXPECT_EQ(monitor.Drain(), 0);
@@ -117,7 +117,7 @@ TEST_F(TKernelUeventTest, OneEventPerWrite) {
 }
 
 TEST_F(TKernelUeventTest, OtherSubsystemsAreFilteredOut) {
-    TUdevMonitor hidraw("hidraw", "kernel");
+    TDeviceMonitor hidraw("hidraw", "kernel");
     ASSERT_TRUE(hidraw.Ok());
     hidraw.Drain();
     ASSERT_TRUE(FireUevent());

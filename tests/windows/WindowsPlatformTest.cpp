@@ -5,7 +5,9 @@
 
 #include <windows.h>
 
+#include <cctype>
 #include <chrono>
+#include <memory>
 #include <cstdio>
 #include <filesystem>
 #include <thread>
@@ -15,6 +17,7 @@
 #include "cli/CliPlatform.h"
 #include "cli/OutputGuard.h"
 #include "platform/THidApiBackend.h"
+#include "platform/windows/TBoardLock.h"
 #include "platform/windows/WindowsText.h"
 
 namespace {
@@ -149,6 +152,26 @@ TEST(WindowsHid, ErrorsOfAGoneDeviceAndOfARefusedOpen) {
 }
 
 // Prints what a 10 ms pause takes here; only that it is never shorter than asked is checked.
+// One program per board: the second holder of a board's lock is refused until the first lets go;
+// device paths differ only in case on Windows, so the lock does not; other boards are not touched.
+TEST(WindowsHid, ABoardLockIsRefusedToASecondHolderUntilReleased) {
+    const std::string board = "\\\\?\\hid#vid_04d8&pid_003c#7&1a2b3c&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}";
+    std::string upper = board;
+    for (char& c : upper)
+        c = char(std::toupper(static_cast<unsigned char>(c)));
+    auto first = std::make_unique<TBoardLock>();
+    ASSERT_TRUE(first->Acquire(board));
+    TBoardLock second;
+    EXPECT_FALSE(second.Acquire(board));
+    EXPECT_FALSE(second.Acquire(upper));
+    TBoardLock other;
+    EXPECT_TRUE(other.Acquire(board + "1"));
+    first.reset();
+    EXPECT_TRUE(second.Acquire(upper));
+    EXPECT_EQ(TBoardLock::Name(board), TBoardLock::Name(upper));
+    EXPECT_NE(TBoardLock::Name(board), TBoardLock::Name(board + "1"));
+}
+
 TEST(WindowsPause, TenMillisecondPausesAreNeverShortAndArePrinted) {
     using namespace std::chrono;
     constexpr int n = 50;
