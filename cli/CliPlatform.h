@@ -62,3 +62,9 @@ private:
     struct TState;
     std::unique_ptr<TState> m_state;
 };
+
+// The program's version as this system keeps it: on Linux the build's, on Windows the file version of
+// the program's version resource (FileVersionText), empty when it has none.
+std::string ProgramVersion();
+// Whether the system has udev; the udev-rule command is offered only where it has.
+bool SystemHasUdev();

@@ -64,7 +64,8 @@ void AddTargetOptions(CLI::App* cmd, TCliOptions& o, TRawOptions& raw, CLI::Opti
 std::string FailureText(const CLI::App* app, const CLI::Error& e) {
     std::string text = CLI::FailureMessage::simple(app, e);
     if (app->get_parent() == nullptr && std::string(e.what()) == "A subcommand is required")
-        text = "Usage: quarnel [OPTIONS] SUBCOMMAND\nSubcommands: list, info, flash, udev-rule\n\n" + text;
+        text = std::string("Usage: quarnel [OPTIONS] SUBCOMMAND\nSubcommands: list, info, flash") +
+               (SystemHasUdev() ? ", udev-rule" : "") + "\n\n" + text;
     return text;
 }
 
@@ -80,7 +81,7 @@ int QuarnelMain(int argc, char** argv) {
     app.footer(ExitCodesText);
     app.require_subcommand(1);
     app.failure_message(FailureText);
-    std::string version = VersionText("quarnel", QUARNEL_VERSION, nullptr);
+    std::string version = VersionText("quarnel", ProgramVersion(), nullptr);
     version.pop_back(); // CLI11 ends the text with its own line break
     app.set_version_flag("-V,--version", version, "print the version and that of hidapi, then exit");
 
@@ -143,12 +144,16 @@ int QuarnelMain(int argc, char** argv) {
                      "write the virtual target's flash to PREFIX-flash.bin (PIC32 also PREFIX-boot.bin)")
         ->type_name("PREFIX");
 
-    CLI::App* udevRule = app.add_subcommand(
-        "udev-rule", "print a udev rule that lets the logged-in user open the bootloader without root");
+    // udev only where there is udev.
+    CLI::App* udevRule = nullptr;
     std::string ruleVid;
     std::string rulePid;
-    udevRule->add_option("--vid", ruleVid, "USB vendor ID, hex (default 3930)")->type_name("HEX");
-    udevRule->add_option("--pid", rulePid, "USB product ID, hex (default 2021)")->type_name("HEX");
+    if (SystemHasUdev()) {
+        udevRule = app.add_subcommand(
+            "udev-rule", "print a udev rule that lets the logged-in user open the bootloader without root");
+        udevRule->add_option("--vid", ruleVid, "USB vendor ID, hex (default 3930)")->type_name("HEX");
+        udevRule->add_option("--pid", rulePid, "USB product ID, hex (default 2021)")->type_name("HEX");
+    }
 
     // Hidden: prints the bash completion script, made from the options above (the build installs it).
     CLI::App* completion = app.add_subcommand("completion", "")->group("");
@@ -166,7 +171,7 @@ int QuarnelMain(int argc, char** argv) {
         std::fputs(BashCompletionScript(app).c_str(), stdout);
         return ExitOk;
     }
-    if (udevRule->parsed()) {
+    if (udevRule != nullptr && udevRule->parsed()) {
         uint16_t vid = 0x3930;
         uint16_t pid = 0x2021;
         if ((!ruleVid.empty() && !ParseHexId(ruleVid, vid)) || (!rulePid.empty() && !ParseHexId(rulePid, pid))) {

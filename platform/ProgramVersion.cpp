@@ -16,6 +16,10 @@ std::string VersionText(const std::string& program, const std::string& version, 
     return text;
 }
 
+std::string FileVersionText(uint32_t ms, uint32_t ls) {
+    return std::to_string(ms >> 16) + "." + std::to_string(ms & 0xFFFF) + "." + std::to_string(ls >> 16);
+}
+
 bool AsksForVersion(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--") == 0) return false;

@@ -118,3 +118,11 @@ bool TWakeSignal::Wait(int timeoutMs) {
     }
     return true;
 }
+
+std::string ProgramVersion() {
+    return QUARNEL_VERSION;
+}
+
+bool SystemHasUdev() {
+    return true;
+}

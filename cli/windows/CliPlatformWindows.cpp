@@ -2,10 +2,14 @@
 
 #include <windows.h>
 
+#include <iterator>
+#include <vector>
+
 #include <io.h>
 
 #include <mutex>
 
+#include "platform/ProgramVersion.h"
 #include "platform/windows/WindowsText.h"
 
 bool StderrIsTerminal() {
@@ -109,4 +113,25 @@ void TWakeSignal::Notify() {
 
 bool TWakeSignal::Wait(int timeoutMs) {
     return ::WaitForSingleObject(m_state->event, timeoutMs < 0 ? INFINITE : DWORD(timeoutMs)) != WAIT_FAILED;
+}
+
+std::string ProgramVersion() {
+    wchar_t self[32768];
+    const DWORD n = ::GetModuleFileNameW(nullptr, self, DWORD(std::size(self)));
+    if (n == 0 || n >= std::size(self)) return "";
+    DWORD ignored = 0;
+    const DWORD size = ::GetFileVersionInfoSizeW(self, &ignored);
+    if (size == 0) return "";
+    std::vector<unsigned char> data(size);
+    VS_FIXEDFILEINFO* info = nullptr;
+    UINT length = 0;
+    if (!::GetFileVersionInfoW(self, 0, size, data.data()) ||
+        !::VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&info), &length) || info == nullptr ||
+        length < sizeof(VS_FIXEDFILEINFO))
+        return "";
+    return FileVersionText(info->dwFileVersionMS, info->dwFileVersionLS);
+}
+
+bool SystemHasUdev() {
+    return false;
 }

@@ -31,5 +31,6 @@ quarnel_windows_test(quarnel_cli_tests)
 # quarnel.exe under Wine as a user would run it: the examples, a fault, --all, a non-ASCII file name,
 # --trace beside and onto the HEX file, and a real-time run against its protocol floor.
 add_test(NAME quarnel_windows_checks
-         COMMAND sh ${PROJECT_SOURCE_DIR}/tests/windows/checks.sh $<TARGET_FILE:quarnel> ${PROJECT_SOURCE_DIR}/examples)
+         COMMAND sh ${PROJECT_SOURCE_DIR}/tests/windows/checks.sh $<TARGET_FILE:quarnel> ${PROJECT_SOURCE_DIR}/examples
+                 ${PROJECT_VERSION})
 set_tests_properties(quarnel_windows_checks PROPERTIES LABELS windows TIMEOUT 600)

@@ -6,6 +6,7 @@
 
 #include "TTempDir.h"
 #include "platform/HidReportDescriptor.h"
+#include "platform/ProgramVersion.h"
 
 namespace {
 
@@ -214,4 +215,12 @@ TEST(HidReportDescriptor, ReadsFromFakeSysfs) {
     EXPECT_EQ(out.size(), HidMaxDescriptorSize);
     EXPECT_FALSE(ReadSysfsReportDescriptor(dir.Path(), "/dev/hidraw7", out)) << "missing";
     EXPECT_FALSE(ReadSysfsReportDescriptor(dir.Path(), "/dev/input/event3", out)) << "not hidraw";
+}
+
+// The version shown from a version resource: three parts, decimal, no leading zeros; the fourth part
+// (the build) is not shown, and each half is read whole (a part above 255 or 9 stays as it is).
+TEST(FileVersionText, ThreePartsOfTheFileVersion) {
+    EXPECT_EQ(FileVersionText(0x00040003, 0x0003003E), "4.3.3");
+    EXPECT_EQ(FileVersionText(0x00010000, 0x00000000), "1.0.0");
+    EXPECT_EQ(FileVersionText(0x0102000A, 0xFFFF0001), "258.10.65535");
 }

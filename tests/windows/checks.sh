@@ -3,10 +3,12 @@
 #   every example flashes (exit 0), a fault ends with exit 4, --all over three boards flashes 3 of 3,
 #   a HEX file with a non-ASCII name flashes, --trace beside the HEX file is written (LF only) and
 #   onto it refused (the file untouched), and a real-time PIC18 run is printed against its floor.
-# Usage: checks.sh QUARNEL_EXE EXAMPLES_DIR   (WINEPREFIX and WINEDEBUG as scripts/windows sets them)
+#   It is a Windows program: --version reads the version resource, no udev-rule, nothing exported.
+# Usage: checks.sh QUARNEL_EXE EXAMPLES_DIR VERSION   (WINEPREFIX and WINEDEBUG as scripts/windows sets them)
 set -u
 exe=$1
 examples=$2
+version=$3
 wine=$(command -v wine || command -v wine64) || { echo "skipped: wine is not installed"; exit 0; }
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
@@ -16,6 +18,17 @@ q() { "$wine" "$exe" "$@"; }
 check() { # name expected actual
     if [ "$2" = "$3" ]; then echo "ok   $1"; else echo "FAIL $1: expected $2, got $3"; failed=1; fi
 }
+
+check "--version reads the version resource" "quarnel $version" "$(q --version 2> /dev/null | head -n 1 | tr -d '\r')"
+q udev-rule > /dev/null 2>&1
+check "udev-rule is not offered on Windows (usage error)" 1 $?
+check "--help does not mention udev-rule" 0 "$(q --help 2>&1 | grep -c udev)"
+if command -v x86_64-w64-mingw32-objdump > /dev/null; then
+    # The export table: a program exports nothing (hidapi's functions are marked for a DLL).
+    check "no hid_* symbols exported" 0 "$(x86_64-w64-mingw32-objdump -p "$exe" |
+        sed -n '/^The Export Tables/,/^The Import Tables\|^PE File Base Relocations/p' | grep -c 'hid_')"
+    check "the export table is empty" 0 "$(x86_64-w64-mingw32-objdump -p "$exe" | grep -c '^The Export Tables')"
+fi
 
 for hex in "$examples"/pic16/*.hex "$examples"/pic18/*.hex "$examples"/pic24/*.hex "$examples"/pic32/*.hex; do
     family=$(basename "$(dirname "$hex")")
