@@ -35,6 +35,12 @@ add_library(hidapi_windows STATIC ${QUARNEL_HIDAPI_SOURCE}/windows/hid.c)
 target_include_directories(hidapi_windows PUBLIC ${QUARNEL_HIDAPI_SOURCE}/hidapi ${QUARNEL_HIDAPI_SOURCE}/windows)
 target_compile_options(hidapi_windows PRIVATE -w)
 target_link_libraries(hidapi_windows PUBLIC setupapi)
+# hidapi marks its functions for export from a DLL (__declspec(dllexport), kept as -export: lines in
+# the objects' .drectve sections); linked into quarnel.exe they would make the program export them.
+# The program exports nothing: the directives are dropped from the library.
+add_custom_command(TARGET hidapi_windows POST_BUILD
+                   COMMAND ${CMAKE_OBJCOPY} --remove-section=.drectve $<TARGET_FILE:hidapi_windows>
+                   VERBATIM)
 
 if(QUARNEL_TESTS)
   set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)

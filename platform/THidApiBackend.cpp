@@ -112,13 +112,14 @@ int THidApiBackend::Open(const std::string& path, THidOpenError& error) {
         error = THidOpenError::NotFound;
         return -1;
     }
+    // Gone, forbidden and busy are told by the system before hidapi is needed.
+    TDeviceHoldPtr hold = ClaimDevice(*this, path, error);
+    if (!hold) return -1;
     std::string reason;
     if (!Start(reason)) {
         error = THidOpenError::Other;
         return -1;
     }
-    TDeviceHoldPtr hold = ClaimDevice(*this, path, error);
-    if (!hold) return -1;
 
     int slot = -1;
     for (size_t i = 0; i < m_devices.size() && slot < 0; ++i)

@@ -14,6 +14,7 @@
 #include "boot/Clock.h"
 #include "cli/CliPlatform.h"
 #include "cli/StandardStreams.h"
+#include "cli/windows/ExplorerStart.h"
 #include "platform/windows/ClockWindows.h"
 #include "platform/windows/WindowsText.h"
 
@@ -45,9 +46,24 @@ int wmain(int argc, wchar_t** wargv) {
     std::vector<std::string> args;
     for (int i = 0; i < argc; ++i)
         args.push_back(WideToUtf8(wargv[i]));
+    // From Explorer: a double-click says what this is; a HEX file dropped on the program is flashed.
+    // Either way the console Explorer opened stays until a key is pressed.
+    const std::vector<std::string> given(args.begin() + (args.empty() ? 0 : 1), args.end());
+    const DWORD attributes = given.size() == 1 ? ::GetFileAttributesW(wargv[1]) : INVALID_FILE_ATTRIBUTES;
+    const bool isFile = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    const TExplorerStart start = ExplorerStartOf(given, OwnConsole(), isFile);
+    if (start == TExplorerStart::Describe) {
+        std::fputs(ExplorerDescription().c_str(), stdout);
+        std::fflush(stdout);
+        WaitForKey();
+        return 0;
+    }
+    if (start == TExplorerStart::Flash) args = {args[0], "flash", args[1]};
     std::vector<char*> argv;
     for (auto& a : args)
         argv.push_back(a.data());
     argv.push_back(nullptr);
-    return QuarnelMain(argc, argv.data());
+    const int code = QuarnelMain(int(args.size()), argv.data());
+    if (start == TExplorerStart::Flash && OwnConsole()) WaitForKey();
+    return code;
 }

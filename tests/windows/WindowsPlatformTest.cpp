@@ -16,6 +16,7 @@
 #include "cli/ChildProcess.h"
 #include "cli/CliPlatform.h"
 #include "cli/OutputGuard.h"
+#include "cli/windows/ExplorerStart.h"
 #include "platform/THidApiBackend.h"
 #include "platform/windows/TBoardLock.h"
 #include "platform/windows/WindowsText.h"
@@ -170,6 +171,23 @@ TEST(WindowsHid, ABoardLockIsRefusedToASecondHolderUntilReleased) {
     EXPECT_TRUE(second.Acquire(upper));
     EXPECT_EQ(TBoardLock::Name(board), TBoardLock::Name(upper));
     EXPECT_NE(TBoardLock::Name(board), TBoardLock::Name(board + "1"));
+}
+
+// Started from Explorer: no arguments in a console of its own describes the program (typed in a
+// console, it is the usual usage error); one existing file is a dropped HEX file and is flashed;
+// anything else is a command line.
+TEST(WindowsExplorer, DoubleClickAndDroppedFileAreToldFromACommandLine) {
+    using S = std::vector<std::string>;
+    EXPECT_EQ(ExplorerStartOf(S{}, true, false), TExplorerStart::Describe);
+    EXPECT_EQ(ExplorerStartOf(S{}, false, false), TExplorerStart::None);
+    EXPECT_EQ(ExplorerStartOf(S{"C:\\Users\\Zoë\\blink 18.hex"}, true, true), TExplorerStart::Flash);
+    EXPECT_EQ(ExplorerStartOf(S{"blink18.hex"}, false, true), TExplorerStart::Flash);
+    EXPECT_EQ(ExplorerStartOf(S{"blink18.hex"}, true, false), TExplorerStart::None);
+    EXPECT_EQ(ExplorerStartOf(S{"list"}, true, false), TExplorerStart::None);
+    EXPECT_EQ(ExplorerStartOf(S{"--help"}, true, true), TExplorerStart::None);
+    EXPECT_EQ(ExplorerStartOf(S{"a.hex", "b.hex"}, true, true), TExplorerStart::None);
+    EXPECT_NE(ExplorerDescription().find("\"Quarnel Flash.html\""), std::string::npos);
+    EXPECT_NE(ExplorerDescription().find(".\\quarnel --help"), std::string::npos);
 }
 
 TEST(WindowsPause, TenMillisecondPausesAreNeverShortAndArePrinted) {

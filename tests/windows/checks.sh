@@ -30,6 +30,19 @@ if command -v x86_64-w64-mingw32-objdump > /dev/null; then
     check "the export table is empty" 0 "$(x86_64-w64-mingw32-objdump -p "$exe" | grep -c '^The Export Tables')"
 fi
 
+# Wine 8.0 lacks a cfgmgr32 call hidapi looks up at start: list must say so (exit 2), not "no HID
+# devices found" (exit 0).
+q list > /dev/null 2> "$tmp/list.err"
+check "list on a HID layer that cannot start exits 2" 2 $?
+check "list says the HID layer could not start, with the reason" 1 \
+    "$(grep -c '^quarnel: the HID layer could not start: .' "$tmp/list.err")"
+
+# A HEX file dropped on the program is its only argument: it is flashed (here there is no board, or
+# under Wine no HID layer: exit 2, said on stderr), not refused as a usage error.
+q "$examples/pic18/blink18.hex" > /dev/null 2> "$tmp/drop.err"
+check "a dropped HEX file is flashed (no board here: exit 2)" 2 $?
+check "the dropped file's run says why it stopped" 1 "$(grep -c -e 'HID layer could not start' -e 'no bootloader' "$tmp/drop.err")"
+
 for hex in "$examples"/pic16/*.hex "$examples"/pic18/*.hex "$examples"/pic24/*.hex "$examples"/pic32/*.hex; do
     family=$(basename "$(dirname "$hex")")
     q flash --simulate "$family" -q "$hex" > /dev/null 2>&1
