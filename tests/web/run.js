@@ -416,6 +416,7 @@ async function main() {
         check((await page.$eval("#file-name", (e) => e.textContent)) === "blink18.hex", "with the PIC18 example inside");
         check((await page.$eval("#notice", (e) => e.textContent)).includes("cannot be installed or kept for offline use"),
               "it says what cannot work from a file");
+        check((await page.$eval("#support", (e) => e.textContent)) === "WebHID ready", "WebHID is offered there");
         fs.rmSync(dir, { recursive: true, force: true });
     } else if (name === "udev") {
         // A board found that may not be opened (Linux without the rule): the rule to install, the

@@ -36,11 +36,10 @@
         if (state.busy && line && line[0] !== " ") $("stage").textContent = line.trim();
     };
     const Next = {
-        flashed: "The board runs its new firmware once it leaves the bootloader (unplug it or reset it). " +
-                 "To flash another board, put it into its bootloader: the page connects it by itself, " +
-                 "or click the button below.",
+        flashed: "The board runs its new firmware once it leaves the bootloader (unplug or reset it). " +
+                 "Next board: put it into its bootloader; it connects by itself, or click below.",
         failed: "The log says where the run stopped. Put the board into its bootloader again and click " +
-                "the button below (or Reset) to try once more.",
+                "below to try once more.",
         refused: "Nothing was written to the board. Choose a file made for this board.",
     };
     const setResult = (result) => {
@@ -296,6 +295,7 @@
         // How late the pauses ended, together: the rest of the run's time over its floor is work.
         document.body.dataset.pauseLateMs = (state.module.pauseLateMs || 0).toFixed(0);
         await query();
+        $("percent").textContent = "";
         setResult(Result[r] || "failed");
         refresh();
     };
@@ -367,7 +367,8 @@
             onProgressMax: (max) => { $("progress").max = Math.max(1, max); },
             onProgress: (pos) => {
                 $("progress").value = pos;
-                $("percent").textContent = Math.floor((100 * pos) / $("progress").max) + " %";
+                // The closing steps set the bar back to 0: the percent keeps what the run reached.
+                if (pos > 0) $("percent").textContent = Math.floor((100 * pos) / $("progress").max) + " %";
             },
             onMessage: showMessage,
             onAsk: ask,
@@ -392,7 +393,6 @@
         const manifest = params.get("manifest") || (demo && !file ? "examples/manifest.json" : null);
         if (manifest) await loadManifest(manifest);
         if (demo) {
-            $("demo-box").open = true;
             $("demo-family").value = demo;
             $("demo-settings").value = params.get("sim") || "";
             await start(demo, $("demo-settings").value);
