@@ -418,6 +418,11 @@ async function main() {
               "it says what cannot work from a file");
         check((await page.$eval("#support", (e) => e.textContent)) === "WebHID ready", "WebHID is offered there");
         fs.rmSync(dir, { recursive: true, force: true });
+        // The site's own index.html from disk cannot load its wasm, and says where to go instead.
+        await page.goto("file://" + path.resolve(args.site) + "/index.html");
+        await page.waitForSelector("#message[open]");
+        check((await page.$eval("#message-text", (e) => e.textContent)).includes("open quarnel-flash.html"),
+              "index.html from disk points to the single file");
     } else if (name === "udev") {
         // A board found that may not be opened (Linux without the rule): the rule to install, the
         // package's own, with a copy button; the log copies too.
@@ -444,23 +449,6 @@ async function main() {
         await frame.click("#flash");
         await frame.waitForFunction(() => document.body.dataset.result !== "", { timeout: 120000, polling: 50 });
         check((await frame.evaluate(() => document.body.dataset.result)) === "flashed", "flashed in the element");
-    } else if (name === "screenshots") {
-        // Not a test: the steps at desktop and phone width, for docs/ (./scripts/web --screenshots).
-        const shot = (file, full) => page.screenshot({ path: path.join(args.out, file), fullPage: full });
-        for (const [tag, width, height] of [["desktop", 1366, 768], ["phone", 390, 844]]) {
-            await page.setViewport({ width, height });
-            await page.goto(base + "index.html");
-            await page.waitForFunction(() => document.body.dataset.ready === "1");
-            await shot(`web-1-connect-${tag}.png`, tag === "phone");
-            await page.goto(base + "index.html?demo=pic18&manifest=examples/manifest.json");
-            await page.waitForFunction(() => !document.getElementById("flash").disabled);
-            await shot(`web-2-board-firmware-${tag}.png`, tag === "phone");
-            await page.click("#flash");
-            await page.waitForFunction(() => document.getElementById("progress").value > 400, { timeout: 60000 });
-            await shot(`web-4-flashing-${tag}.png`, tag === "phone");
-            await result();
-            await shot(`web-5-result-${tag}.png`, tag === "phone");
-        }
     } else {
         console.log("unknown case " + name);
         failures++;

@@ -384,7 +384,12 @@
         try {
             state.module = await QuarnelModule(options);
         } catch (e) {
-            showMessage("The flasher could not start: " + e.message);
+            // Opened from disk, a browser does not let the page fetch its wasm.
+            showMessage(location.protocol === "file:" && !window.QuarnelWasm
+                ? "Opened from a file, this page cannot load its WebAssembly: open quarnel-flash.html (the " +
+                  "page in one file) instead, or serve this folder (python3 -m http.server)."
+                : "The flasher could not start: " + (e && e.message ? e.message : e));
+            $("support").textContent = "Not started";
             return;
         }
         const demo = params.get("demo");
