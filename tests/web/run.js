@@ -100,6 +100,12 @@ async function main() {
         return page.evaluate(() => document.body.dataset.result);
     };
     const log = () => page.$eval("#log", (e) => e.textContent);
+    // The repo's file dropped onto the drop zone under the given name.
+    const dropFile = (file, name) => page.evaluate((t, n) => {
+        const dt = new DataTransfer();
+        dt.items.add(new File([t], n));
+        document.getElementById("drop").dispatchEvent(new DragEvent("drop", { dataTransfer: dt, bubbles: true }));
+    }, fs.readFileSync(path.join(args.repo, file), "utf8"), name);
     // A link with flash=1 and no demo: the page waits for a click on FLASH, which this then gives.
     const linkThenClick = async (url) => {
         await page.goto(url);
@@ -175,12 +181,7 @@ async function main() {
         await page.waitForFunction(() => document.body.dataset.ready === "1");
         if (name === "plug") {
             // The file comes by drag and drop onto the drop zone.
-            const text = fs.readFileSync(path.join(args.repo, Examples.pic24), "utf8");
-            await page.evaluate((t) => {
-                const dt = new DataTransfer();
-                dt.items.add(new File([t], "blink24.hex"));
-                document.getElementById("drop").dispatchEvent(new DragEvent("drop", { dataTransfer: dt, bubbles: true }));
-            }, text);
+            await dropFile(Examples.pic24, "blink24.hex");
             await page.waitForFunction(() => document.getElementById("file-name").textContent === "blink24.hex");
         }
         check(await page.$eval("#flash", (e) => e.disabled), "no board yet: FLASH is off");
@@ -325,12 +326,7 @@ async function main() {
         await linkThenClick(base + "index.html?file=" + Examples.pic18);
         await page.waitForFunction(() => document.getElementById("progress").value > 10, { timeout: 60000 });
         await (await page.$("#file")).uploadFile(path.join(args.repo, Examples.pic18));
-        const text = fs.readFileSync(path.join(args.repo, Examples.pic18), "utf8");
-        await page.evaluate((t) => {
-            const dt = new DataTransfer();
-            dt.items.add(new File([t], "dropped18.hex"));
-            document.getElementById("drop").dispatchEvent(new DragEvent("drop", { dataTransfer: dt, bubbles: true }));
-        }, text);
+        await dropFile(Examples.pic18, "dropped18.hex");
         check(await page.evaluate(() => document.body.dataset.busy === "1"), "both files came while the run went on");
         check((await result(300000)) === "flashed", "the run still ends flashed");
         await page.waitForFunction(() => document.getElementById("file-name").textContent === "dropped18.hex");
@@ -394,6 +390,10 @@ async function main() {
             check(text.startsWith(says), list + ": the page says \"" + text + "\"");
             check(!(await log()).includes("Parsing HEX file"), list + ": no run began");
         }
+        // A file the board refuses because it is for another family says so.
+        await page.goto(base + "index.html?demo=pic18&file=" + Examples.pic32 + "&flash=1");
+        check((await result()) === "refused" && (await page.$eval("#next", (e) => e.textContent))
+            .startsWith("This file is made for PIC32, not for this PIC18 board."), "a PIC32 file on a PIC18 board: the family is named");
     } else if (name === "offline") {
         // Once the page was open, it reloads with the server gone and the network off, and the demo
         // with the manifest's firmware flashes.

@@ -42,10 +42,25 @@
                 "below to try once more.",
         refused: "Nothing was written to the board. Choose a file made for this board.",
     };
+    // The family a HEX file's addresses give away, if any: PIC32 program and boot flash (extended
+    // linear addresses 1D00, 1FC0 and their cached 9D00, BFC0), PIC18 configuration (0030),
+    // PIC24/dsPIC configuration (00F8).
+    const Upper = { "1D00": "PIC32", "1FC0": "PIC32", "9D00": "PIC32", "BFC0": "PIC32",
+                    "0030": "PIC18", "00F8": "PIC24" };
+    const familyOf = (text) => {
+        for (const m of text.matchAll(/^:02000004([0-9A-Fa-f]{4})/gm)) {
+            if (Upper[m[1].toUpperCase()]) return Upper[m[1].toUpperCase()];
+        }
+        return "";
+    };
     const setResult = (result) => {
         document.body.dataset.result = result;
         $("result").textContent = result;
-        $("next").textContent = Next[result] || "";
+        let next = Next[result] || "";
+        const made = result === "refused" && state.file && state.board ? familyOf(state.fileText || "") : "";
+        const board = state.board ? state.board.family.replace("FJ", "").replace("DSPIC", "PIC24") : "";
+        if (made && made !== board) next = `This file is made for ${made}, not for this ${state.board.family} board. ` + next;
+        $("next").textContent = next;
         $("again").hidden = !result;
     };
     // A message box, as the window's: the log keeps only the core's lines.
@@ -180,6 +195,7 @@
             FS.mkdirTree("/upload");
             FS.writeFile(file, bytes);
             state.file = file;
+            state.fileText = new TextDecoder().decode(bytes);
             $("file-name").textContent = name + note;
         }).then(refresh);
     };
