@@ -133,6 +133,11 @@ void TStation::Start(const THidDevice& d) {
         return;
     }
     m_running.push_back(std::move(r));
+    if (m_o.json)
+        Emit({{"event", "start"},
+              {"board", d.path},
+              {"serial", d.hasSerial ? nlohmann::json(d.serialNumber) : nlohmann::json()},
+              {"running", int(m_running.size())}});
 }
 
 void TStation::HandleLine(TBoardRun& r, const std::string& line) {
