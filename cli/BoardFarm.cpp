@@ -207,20 +207,7 @@ int TFarm::Run(const std::string& self, const std::vector<std::string>& boards) 
             c.errText += data;
             return;
         }
-        if (data.empty()) { // the end of its standard output
-            if (!c.outBuf.empty()) {
-                HandleLine(c, c.outBuf);
-                c.outBuf.clear();
-            }
-            return;
-        }
-        c.outBuf += data;
-        size_t nl;
-        while ((nl = c.outBuf.find('\n')) != std::string::npos) {
-            const std::string line = c.outBuf.substr(0, nl);
-            c.outBuf.erase(0, nl + 1);
-            HandleLine(c, line);
-        }
+        TakeLines(c.outBuf, data, [&](const std::string& line) { HandleLine(c, line); });
     };
     for (;;) {
         bool open = false;
@@ -301,6 +288,21 @@ int CombinedExitCode(const std::vector<TBoardResult>& results) {
     for (const auto& r : results)
         code = std::max(code, r.exitCode);
     return code;
+}
+
+void TakeLines(std::string& buffer, const std::string& data, const std::function<void(const std::string&)>& onLine) {
+    if (data.empty()) { // the end of the stream: what is left is its last line
+        if (!buffer.empty()) onLine(buffer);
+        buffer.clear();
+        return;
+    }
+    buffer += data;
+    size_t nl;
+    while ((nl = buffer.find('\n')) != std::string::npos) {
+        const std::string line = buffer.substr(0, nl);
+        buffer.erase(0, nl + 1);
+        onLine(line);
+    }
 }
 
 std::string ChildSummary(const std::string& stderrText) {

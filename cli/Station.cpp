@@ -206,18 +206,7 @@ void TStation::ReadRunning(int timeoutMs) {
             r.errText += data;
             return;
         }
-        if (data.empty()) {
-            if (!r.outBuf.empty()) HandleLine(r, r.outBuf);
-            r.outBuf.clear();
-            return;
-        }
-        r.outBuf += data;
-        size_t nl;
-        while ((nl = r.outBuf.find('\n')) != std::string::npos) {
-            const std::string line = r.outBuf.substr(0, nl);
-            r.outBuf.erase(0, nl + 1);
-            HandleLine(r, line);
-        }
+        TakeLines(r.outBuf, data, [&](const std::string& line) { HandleLine(r, line); });
     });
     for (auto& r : m_running) {
         if (r->process->OutOpen() || r->process->ErrOpen()) {
