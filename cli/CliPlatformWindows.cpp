@@ -147,7 +147,7 @@ bool AppendWhole(const std::string& path, const std::string& text, std::string& 
         at.OffsetHigh = DWORD(uint64_t(size.QuadPart - 1) >> 32);
         char last = '\n';
         DWORD got = 0;
-        if (::ReadFile(h, &last, 1, &got, &at) && got == 1 && last != '\n') data.insert(0, "\n");
+        if (::ReadFile(h, &last, 1, &got, &at) && got == 1 && last != '\n') data = '\n' + text;
     }
     DWORD written = 0;
     const BOOL ok = ::WriteFile(h, data.data(), DWORD(data.size()), &written, nullptr);

@@ -12,6 +12,9 @@
 #include <random>
 #include <regex>
 #include <set>
+#include <thread>
+
+#include <signal.h>
 
 #include <nlohmann/json.hpp>
 
@@ -378,4 +381,20 @@ TEST(QuarnelRecord, WholeOrNotAtAll) {
     EXPECT_EQ(nlohmann::json::parse(lines[1])["result"], "flashed");
     // Never appended to the HEX file itself.
     EXPECT_EQ(RunQuarnel({"flash", Blink18, "--simulate", "pic18", "--record", Blink18}).exitCode, 1);
+}
+
+// An interrupt sent to the station stops it at a safe point, with its total, not by the signal.
+TEST(QuarnelStation, InterruptStopsTheWait) {
+    TRunOptions options;
+    options.whileRunning = [](pid_t pid) {
+        // Time to start up and reach its wait; the boards arrive only after ten minutes.
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        ::kill(pid, SIGINT);
+    };
+    const TRunResult r = RunQuarnel({"station", Blink18, "--simulate", "pic18", "--real-time", "--sim",
+                                     "plug-after-ms=600000"},
+                                    options);
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(Has(r.err, "station stopped (interrupted): 0 flashed, 0 failed, 0 refused\n")) << r.err;
 }
