@@ -13,6 +13,8 @@
 #include "cli/CliPlatform.h"
 #include "cli/FlashSession.h"
 #include "cli/OutputGuard.h"
+#include "cli/ProductionChecks.h"
+#include "cli/RecordFile.h"
 #include "cli/TCliOutput.h"
 #include "cli/TDeviceWaiter.h"
 #include "session/Monitor.h"
@@ -39,6 +41,8 @@ struct TChild {
     uint64_t startWall = 0;
     bool reported = false; // its block of log lines was printed
     TBoardResult result;
+    nlohmann::json target; // its events, for --record
+    nlohmann::json resultEvent;
 };
 
 bool Spawn(TChild& c, const std::string& self, const std::vector<std::string>& args, std::string& error) {
@@ -70,6 +74,8 @@ std::vector<std::string> FindBoards(const TCliOptions& o, std::string& error) {
         waiter.WaitUntil(startUs + uint64_t(*o.waitSeconds * 1e6), handler, present);
     for (const auto& d : found)
         paths.push_back(d.path);
+    for (const auto& w : DuplicateSerialWarnings(found))
+        std::fprintf(stderr, "quarnel: warning: %s\n", w.c_str());
     return paths;
 }
 
@@ -90,6 +96,7 @@ private:
     const TCliOptions& m_o;
     bool m_progressBar;
     bool m_barShown = false;
+    std::string m_recordError; // the first record that could not be written
     uint64_t m_lastDraw = 0;
     int m_outError = 0;
     std::vector<TChild> m_children;
@@ -112,7 +119,10 @@ void TFarm::HandleLine(TChild& c, const std::string& line) {
     } else if (kind == "progress") {
         c.max = e.value("max", int64_t(0));
         c.pos = e.value("pos", int64_t(0));
+    } else if (kind == "target") {
+        c.target = e;
     } else if (kind == "result") {
+        c.resultEvent = e;
         c.result.seconds = e.value("duration_s", 0.0);
         if (e.contains("target_s") && e["target_s"].is_number())
             c.result.targetSeconds = e["target_s"].get<double>();
@@ -124,6 +134,13 @@ void TFarm::ChildEnded(TChild& c) {
     c.result.board = c.board;
     c.result.summary = ChildSummary(c.errText);
     if (c.result.seconds == 0) c.result.seconds = double(WallUs() - c.startWall) / 1e6;
+    if (!m_o.record.empty()) {
+        std::string why;
+        if (!AppendRecord(m_o.record, ChildRecord(c.board, c.target, c.resultEvent, c.result.exitCode, c.result.seconds, {}),
+                          why) &&
+            m_recordError.empty())
+            m_recordError = "cannot write the record file " + EscapeControls(m_o.record) + ": " + why;
+    }
     if (m_o.json || c.reported) return;
     ClearProgress();
     TFailureFilter failures;
@@ -190,20 +207,7 @@ int TFarm::Run(const std::string& self, const std::vector<std::string>& boards) 
             c.errText += data;
             return;
         }
-        if (data.empty()) { // the end of its standard output
-            if (!c.outBuf.empty()) {
-                HandleLine(c, c.outBuf);
-                c.outBuf.clear();
-            }
-            return;
-        }
-        c.outBuf += data;
-        size_t nl;
-        while ((nl = c.outBuf.find('\n')) != std::string::npos) {
-            const std::string line = c.outBuf.substr(0, nl);
-            c.outBuf.erase(0, nl + 1);
-            HandleLine(c, line);
-        }
+        TakeLines(c.outBuf, data, [&](const std::string& line) { HandleLine(c, line); });
     };
     for (;;) {
         bool open = false;
@@ -240,7 +244,7 @@ int TFarm::Run(const std::string& self, const std::vector<std::string>& boards) 
     std::vector<TBoardResult> results;
     for (const auto& c : m_children)
         results.push_back(c.result);
-    const int code = CombinedExitCode(results);
+    int code = CombinedExitCode(results);
     int flashed = 0;
     for (const auto& r : results)
         flashed += r.exitCode == ExitOk ? 1 : 0;
@@ -255,6 +259,10 @@ int TFarm::Run(const std::string& self, const std::vector<std::string>& boards) 
     }
     std::fprintf(stderr, "quarnel: %d of %zu boards flashed%s\n", flashed, results.size(),
                  code == ExitOk ? "" : (" (exit " + std::to_string(code) + ")").c_str());
+    if (!m_recordError.empty()) {
+        code = CodeAfterWriteFailure(code);
+        std::fprintf(stderr, "quarnel: %s (exit %d)\n", m_recordError.c_str(), code);
+    }
     return FailedWrite(code, "standard output", m_outError);
 }
 
@@ -280,6 +288,21 @@ int CombinedExitCode(const std::vector<TBoardResult>& results) {
     for (const auto& r : results)
         code = std::max(code, r.exitCode);
     return code;
+}
+
+void TakeLines(std::string& buffer, const std::string& data, const std::function<void(const std::string&)>& onLine) {
+    if (data.empty()) { // the end of the stream: what is left is its last line
+        if (!buffer.empty()) onLine(buffer);
+        buffer.clear();
+        return;
+    }
+    buffer += data;
+    size_t nl;
+    while ((nl = buffer.find('\n')) != std::string::npos) {
+        const std::string line = buffer.substr(0, nl);
+        buffer.erase(0, nl + 1);
+        onLine(line);
+    }
 }
 
 std::string ChildSummary(const std::string& stderrText) {

@@ -9,6 +9,7 @@
 
 #include "boot/BL_HexParser.h"
 #include "boot/BL_Vars.h"
+#include "cli/ProductionChecks.h"
 #include "cli/StandardStreams.h"
 
 namespace {
@@ -152,6 +153,7 @@ bool ValidateOptions(const TCliOptions& o, std::string& error) {
         error = "--all flashes every board; it cannot be combined with --path or --serial";
         return false;
     }
+    if (!ValidateProductionOptions(o, error)) return false;
     if (simulated) {
         // Catches unknown families and keys before anything runs.
         std::vector<TSimBoardSetup> boards;
@@ -166,6 +168,10 @@ std::vector<std::string> ChildArguments(const TCliOptions& o, const std::string&
     if (o.disableBootloader) a.push_back("--disable-bootloader");
     if (o.ignoreChecksums) a.push_back("--ignore-checksums");
     if (o.strict) a.push_back("--strict");
+    // The checks go with each board: a file replaced while a station runs is still refused.
+    if (!o.sha256.empty()) a.insert(a.end(), {"--sha256", o.sha256});
+    if (!o.expectFamily.empty()) a.insert(a.end(), {"--expect-family", o.expectFamily});
+    if (!o.expectDescriptor.empty()) a.insert(a.end(), {"--expect-descriptor", o.expectDescriptor});
     if (o.waitSeconds) {
         a.push_back("--wait");
         a.push_back(std::to_string(*o.waitSeconds));

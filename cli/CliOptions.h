@@ -27,7 +27,7 @@ constexpr double MaxWaitSeconds = 86400.0;
 // Upper bound for --boards; every board of --all is a process of its own.
 constexpr int MaxBoards = 64;
 
-enum class TCommand { List, Info, Flash, Erase };
+enum class TCommand { List, Info, Flash, Erase, Station };
 
 struct TCliOptions {
     TCommand command = TCommand::Info;
@@ -52,6 +52,15 @@ struct TCliOptions {
     bool quiet = false;   // -q: only failure lines and the summary
     bool verbose = false; // -v: also one line per erase and write command
     bool bootloadersOnly = false; // list --bootloaders
+    // Production use (flash and station).
+    std::string record;            // append one JSON line per board to this file
+    std::string sha256;            // the file's expected SHA-256, 64 hex digits
+    std::string expectFamily;      // refuse a board of another family ("pic18", case ignored)
+    std::string expectDescriptor;  // refuse a board with another descriptor text
+    // station only
+    int parallel = 1;              // boards flashed at once
+    int count = 0;                 // stop after this many boards; 0: no limit
+    int stopAfterFailures = 0;     // stop after this many failed or refused boards; 0: no limit
 };
 
 // "3930" or "0x3930": always hexadecimal, at most 0xFFFF.

@@ -68,3 +68,24 @@ private:
 std::string ProgramVersion();
 // Whether the system has udev; the udev-rule command is offered only where it has.
 bool SystemHasUdev();
+
+// Appends text to the file (created when missing) in one write at its end, so that lines appended by
+// several processes never mix, then syncs it to the disk. A write that falls short (a full disk) is
+// taken back: the file keeps either the whole text or none of it. A file whose last line was cut
+// short (a crash) gets a line end first. False with error when the text is not in the file.
+bool AppendWhole(const std::string& path, const std::string& text, std::string& error);
+
+// While it lives, Ctrl-C (SIGINT, SIGTERM; Ctrl-C and Ctrl-Break on Windows) does not end the program
+// but is counted, so that a loop can stop at a safe point.
+class TInterruptWatch {
+public:
+    TInterruptWatch();
+    ~TInterruptWatch();
+    TInterruptWatch(const TInterruptWatch&) = delete;
+    TInterruptWatch& operator=(const TInterruptWatch&) = delete;
+    int Count() const;
+
+private:
+    struct TSaved;
+    std::unique_ptr<TSaved> m_saved;
+};

@@ -16,6 +16,9 @@
 #include "boot/Clock.h"
 #include "boot/HostHooks.h"
 #include "cli/CliPlatform.h"
+#include "cli/ProductionChecks.h"
+#include "cli/RecordFile.h"
+#include "cli/TSha256.h"
 #include "cli/TCliOutput.h"
 #include "cli/TDeviceWaiter.h"
 #include "session/LoaderSetup.h"
@@ -283,6 +286,10 @@ int RunSession(const TCliOptions& o) {
     config.verbose = o.verbose;
     TCliOutput out(config);
 
+    // The file's hash goes into the result and the record; standard input is read only once, by the run.
+    std::string fileSha256;
+    std::string hashError; // a file that cannot be read is refused by the run itself
+    if (flash && o.file != StdinPath && !Sha256OfFile(o.file, fileSha256, hashError)) fileSha256.clear();
     TBackendChain chain;
     std::string error;
     if (!OutputsSpareTheInput(o, error) || !chain.Build(o, startUs, true, error)) {
@@ -327,11 +334,19 @@ int RunSession(const TCliOptions& o) {
     std::string summary;
     std::string candidates; // the ambiguous matches, one line each
     std::string board;
+    nlohmann::json target; // the target event, for the record
+    std::string unexpected;
     if (LastPassResult == TPassResult::Connected) {
         const THidDevice& d = TargetDevices[0];
         board = d.path;
-        out.Event(TargetEvent(d));
-        if (erase) {
+        target = TargetEvent(d);
+        out.Event(target);
+        if (flash) unexpected = UnexpectedTarget(o, FamilyText(McuFamily), BootInfo.Descriptor);
+        if (!unexpected.empty()) {
+            // Nothing was erased or written: the board stays as it came.
+            code = ExitNoBootloader;
+            summary = unexpected + "; the board was not flashed";
+        } else if (erase) {
             const TFlashResult result = EraseTarget();
             CloseFlashSession();
             code = ExitCodeForFlash(result);
@@ -400,9 +415,12 @@ int RunSession(const TCliOptions& o) {
     std::vector<std::string> failures;
     if (chain.Sim() != nullptr && !o.simDump.empty()) DumpBoard(*chain.Sim(), o, board, out, failures);
     if (chain.TraceError() != 0) failures.push_back(WriteFailure("the trace file " + o.trace, chain.TraceError()));
+    const int boardCode = code;
     if (!failures.empty()) code = CodeAfterWriteFailure(code);
-    if (code != ExitOk) summary += " (exit " + std::to_string(code) + ")";
-    summary += candidates;
+    const auto resultName = [&](int c) {
+        if (!unexpected.empty() && c == ExitNoBootloader) return "unexpected-target";
+        return ambiguous.size() >= 2 && c == ExitNoBootloader ? "ambiguous" : ResultName(c, o.command);
+    };
 
     nlohmann::json result = {{"event", "result"},
                              {"command", flash ? "flash" : erase ? "erase" : "info"},
@@ -410,9 +428,8 @@ int RunSession(const TCliOptions& o) {
                              {"file", flash ? nlohmann::json(o.file) : nlohmann::json()},
                              {"duration_s", double(WallUs() - wallStart) / 1e6},
                              {"exit_code", code},
-                             {"result", ambiguous.size() >= 2 && code == ExitNoBootloader
-                                            ? "ambiguous"
-                                            : ResultName(code, o.command)}};
+                             {"result", resultName(code)}};
+    if (flash) result["sha256"] = fileSha256.empty() ? nlohmann::json() : nlohmann::json(fileSha256);
     if (virtualTime) result["target_s"] = double(NowUs() - startUs) / 1e6;
     if (flash && LastHexParseStats().opened) {
         nlohmann::json skipped = nlohmann::json::array();
@@ -420,6 +437,22 @@ int RunSession(const TCliOptions& o) {
             skipped.push_back({{"from", n.from}, {"to", n.to}, {"bytes", n.bytes}, {"reason", n.reason}});
         result["not_written"] = skipped;
     }
+    if (!o.record.empty()) {
+        // The board's own outcome, whatever else of the run could not be written.
+        nlohmann::json own = result;
+        own["exit_code"] = boardCode;
+        own["result"] = resultName(boardCode);
+        std::string why;
+        if (!AppendRecord(o.record, BoardRecord(std::chrono::system_clock::now(), target, own,
+                                                SerialWarnings(target)),
+                          why)) {
+            failures.push_back("cannot write the record file " + EscapeControls(o.record) + ": " + why);
+            code = CodeAfterWriteFailure(code);
+            result["exit_code"] = code;
+        }
+    }
+    if (code != ExitOk) summary += " (exit " + std::to_string(code) + ")";
+    summary += candidates;
     out.Event(result);
     out.Summary(summary);
     for (const auto& f : failures)

@@ -55,6 +55,7 @@ bool OutputsSpareTheInput(const TCliOptions& o, std::string& error) {
     if (o.command != TCommand::Flash) return true;
     const std::vector<std::pair<std::string, std::string>> outputs = {
         {"--trace", o.trace},
+        {"--record", o.record},
         {"--sim-dump", o.simDump.empty() ? "" : o.simDump + "-flash.bin"},
         {"--sim-dump", o.simDump.empty() ? "" : o.simDump + "-boot.bin"}};
     for (const auto& [option, path] : outputs) {

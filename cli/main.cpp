@@ -11,6 +11,8 @@
 #include "cli/CliPlatform.h"
 #include "cli/FlashSession.h"
 #include "cli/OutputGuard.h"
+#include "cli/ProductionChecks.h"
+#include "cli/Station.h"
 #include "platform/ProgramVersion.h"
 #include "usb/HidLocale.h"
 
@@ -27,19 +29,14 @@ struct TRawOptions {
     double wait = 0;
 };
 
-void AddTargetOptions(CLI::App* cmd, TCliOptions& o, TRawOptions& raw, CLI::Option*& waitOption) {
+void AddIdOptions(CLI::App* cmd, TRawOptions& raw) {
     cmd->add_option("--vid", raw.vid, "USB vendor ID of the bootloader, hex (default 3930)")
         ->type_name("HEX");
     cmd->add_option("--pid", raw.pid, "USB product ID of the bootloader, hex (default 2021)")
         ->type_name("HEX");
-    waitOption =
-        cmd->add_option("-w,--wait", raw.wait,
-                        "wait up to SECONDS for the bootloader to appear (reset the board meanwhile)")
-            ->type_name("SECONDS");
-    cmd->add_option("-p,--path", o.path, "use only the bootloader at this device path")->type_name("PATH");
-    cmd->add_option("-s,--serial", o.serial,
-                    "use only the bootloader with this serial number (--- for one without)")
-        ->type_name("SERIAL");
+}
+
+void AddSimOptions(CLI::App* cmd, TCliOptions& o) {
     cmd->add_option("--simulate", o.simulate,
                     "use a virtual target instead of hardware: pic16, pic18, pic18fj, pic24, dspic, pic32")
         ->type_name("FAMILY");
@@ -55,16 +52,63 @@ void AddTargetOptions(CLI::App* cmd, TCliOptions& o, TRawOptions& raw, CLI::Opti
     cmd->add_option("--board-sim", o.boardSim, "settings for virtual target N only: N:KEY=VALUE[,...]")
         ->type_name("N:KEY=VALUE[,...]")
         ->allow_extra_args(false);
+}
+
+void AddTargetOptions(CLI::App* cmd, TCliOptions& o, TRawOptions& raw, CLI::Option*& waitOption) {
+    AddIdOptions(cmd, raw);
+    waitOption =
+        cmd->add_option("-w,--wait", raw.wait,
+                        "wait up to SECONDS for the bootloader to appear (reset the board meanwhile)")
+            ->type_name("SECONDS");
+    cmd->add_option("-p,--path", o.path, "use only the bootloader at this device path")->type_name("PATH");
+    cmd->add_option("-s,--serial", o.serial,
+                    "use only the bootloader with this serial number (--- for one without)")
+        ->type_name("SERIAL");
+    AddSimOptions(cmd, o);
     cmd->add_flag("-j,--json", o.json, "JSON Lines on stdout instead of the log");
     cmd->add_flag("-q,--quiet", o.quiet, "print only failure lines and the one-line summary");
     cmd->add_flag("-v,--verbose", o.verbose, "also one line per erase and write command on stderr");
+}
+
+// The options of a production line, for flash and station.
+void AddProductionOptions(CLI::App* cmd, TCliOptions& o) {
+    cmd->add_option("--record", o.record, "append one JSON line per board to FILE (time, board, serial, "
+                                          "target, file and its SHA-256, result, duration)")
+        ->type_name("FILE");
+    cmd->add_option("--sha256", o.sha256, "refuse the file unless its SHA-256 is HEX (exit 3, no board touched)")
+        ->type_name("HEX");
+    cmd->add_option("--expect-family", o.expectFamily,
+                    "refuse a board of another family, untouched (exit 2): pic16, pic18, pic18fj, pic24, "
+                    "dspic, pic32")
+        ->type_name("FAMILY");
+    cmd->add_option("--expect-descriptor", o.expectDescriptor,
+                    "refuse a board whose descriptor text differs, untouched (exit 2)")
+        ->type_name("TEXT");
+}
+
+// What flash and station do with the file.
+void AddFileOptions(CLI::App* cmd, TCliOptions& o) {
+    cmd->add_flag("-d,--disable-bootloader", o.disableBootloader, "disable the bootloader after flashing");
+    cmd->add_flag("--ignore-checksums", o.ignoreChecksums,
+                  "flash a file whose records have wrong checksums (refused by default)");
+    cmd->add_flag("--strict", o.strict,
+                  "refuse a file with lines that are no records or data inside the target's flash that "
+                  "would not be written");
+}
+
+void AddFileArgument(CLI::App* cmd, TCliOptions& o, const char* text) {
+    // Without a description of its own the file check would add a second "FILE" to the help.
+    cmd->add_option("file", o.file, text)
+        ->required()
+        ->check(CLI::Validator(CheckHexFileArgument, ""))
+        ->type_name("FILE");
 }
 
 // The short usage before "A subcommand is required", separated from it by an empty line.
 std::string FailureText(const CLI::App* app, const CLI::Error& e) {
     std::string text = CLI::FailureMessage::simple(app, e);
     if (app->get_parent() == nullptr && std::string(e.what()) == "A subcommand is required")
-        text = std::string("Usage: quarnel [OPTIONS] SUBCOMMAND\nSubcommands: list, info, flash") +
+        text = std::string("Usage: quarnel [OPTIONS] SUBCOMMAND\nSubcommands: list, info, flash, station, erase") +
                (SystemHasUdev() ? ", udev-rule" : "") + "\n\n" + text;
     return text;
 }
@@ -113,19 +157,11 @@ int QuarnelMain(int argc, char** argv) {
 
     CLI::App* flash = app.add_subcommand("flash", "flash an Intel HEX file into the target");
     flash->footer(ExitCodesText);
-    // Without a description of its own the file check would add a second "FILE" to the help.
-    flash->add_option("file", o.file, "Intel HEX file, or - to read it from standard input")
-        ->required()
-        ->check(CLI::Validator(CheckHexFileArgument, ""))
-        ->type_name("FILE");
+    AddFileArgument(flash, o, "Intel HEX file, or - to read it from standard input");
     CLI::Option* flashWait = nullptr;
     AddTargetOptions(flash, o, raw, flashWait);
-    flash->add_flag("-d,--disable-bootloader", o.disableBootloader, "disable the bootloader after flashing");
-    flash->add_flag("--ignore-checksums", o.ignoreChecksums,
-                    "flash a file whose records have wrong checksums (refused by default)");
-    flash->add_flag("--strict", o.strict,
-                    "refuse a file with lines that are no records or data inside the target's flash that "
-                    "would not be written");
+    AddFileOptions(flash, o);
+    AddProductionOptions(flash, o);
     flash->add_option("--trace", o.trace, "write every report sent and received to FILE")->type_name("FILE");
     flash
         ->add_option("--sim-dump", o.simDump,
@@ -133,6 +169,23 @@ int QuarnelMain(int argc, char** argv) {
         ->type_name("PREFIX");
     flash->add_flag("--real-time", o.realTime, "run the virtual target on the real clock (with its pauses)");
     flash->add_flag("--all", o.all, "flash every attached bootloader in parallel, one process per board");
+
+    CLI::App* station = app.add_subcommand(
+        "station", "flash every bootloader that arrives, each once while it stays, until Ctrl-C");
+    station->footer(ExitCodesText);
+    AddFileArgument(station, o, "Intel HEX file");
+    AddIdOptions(station, raw);
+    AddSimOptions(station, o);
+    station->add_flag("-j,--json", o.json, "JSON Lines on stdout: every board's events, a line per board");
+    station->add_flag("-q,--quiet", o.quiet, "print only the lines of boards that failed and the summary");
+    AddFileOptions(station, o);
+    AddProductionOptions(station, o);
+    station->add_option("--parallel", o.parallel, "flash up to N boards at once (default 1)")->type_name("N");
+    station->add_option("--count", o.count, "stop after N boards")->type_name("N");
+    station->add_option("--stop-after-failures", o.stopAfterFailures,
+                        "stop after N boards that failed or were refused")
+        ->type_name("N");
+    station->add_flag("--real-time", o.realTime, "run the virtual targets on the real clock");
 
     CLI::App* erase = app.add_subcommand(
         "erase", "erase the application: the board keeps only its bootloader, which starts at reset");
@@ -183,10 +236,11 @@ int QuarnelMain(int argc, char** argv) {
         FlushOutput(stdout, outError);
         return FailedWrite(ExitOk, "standard output", outError);
     }
-    o.command = list->parsed()    ? TCommand::List
-                : info->parsed()  ? TCommand::Info
-                : erase->parsed() ? TCommand::Erase
-                                  : TCommand::Flash;
+    o.command = list->parsed()      ? TCommand::List
+                : info->parsed()    ? TCommand::Info
+                : erase->parsed()   ? TCommand::Erase
+                : station->parsed() ? TCommand::Station
+                                    : TCommand::Flash;
     if ((infoWait != nullptr && infoWait->count() > 0) || (flashWait != nullptr && flashWait->count() > 0) ||
         (eraseWait != nullptr && eraseWait->count() > 0))
         o.waitSeconds = raw.wait;
@@ -200,7 +254,14 @@ int QuarnelMain(int argc, char** argv) {
         std::fprintf(stderr, "quarnel: %s\nRun with --help for more information.\n", error.c_str());
         return ExitUsage;
     }
+    if (!FileHashExpected(o, error)) {
+        // Before any board is looked at.
+        std::fprintf(stderr, "quarnel: %s; no board was touched (exit %d)\n", error.c_str(), ExitFileRefused);
+        return ExitFileRefused;
+    }
     switch (o.command) {
+    case TCommand::Station:
+        return RunStation(o, SelfPath(argv[0]));
     case TCommand::List:
         return RunList(o);
     case TCommand::Info:

@@ -156,6 +156,17 @@ EMSCRIPTEN_KEEPALIVE const char* qf_target() {
     return Hand(text);
 }
 
+// One field of the connected target, for the page's firmware manifest: 0 the family's name, 1 the
+// descriptor, 2 the boot start in hexadecimal ("0x" and upper-case digits). Empty without a target.
+EMSCRIPTEN_KEEPALIVE const char* qf_target_field(int field) {
+    if (!BootloaderActive) return "";
+    if (field == 0) return Hand(FamilyName(McuFamily));
+    if (field == 1) return Hand(BootInfo.Descriptor);
+    char start[16];
+    std::snprintf(start, sizeof start, "0x%X", unsigned(BootInfo.BootStart));
+    return Hand(start);
+}
+
 // --- A virtual board served on its own (the tests' stand-in for navigator.hid) ---
 
 EMSCRIPTEN_KEEPALIVE int qf_sim_create(const char* family, const char* settings) {

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstring>
 
 bool StderrIsTerminal() {
     return ::isatty(STDERR_FILENO) == 1;
@@ -125,4 +126,72 @@ std::string ProgramVersion() {
 
 bool SystemHasUdev() {
     return true;
+}
+
+bool AppendWhole(const std::string& path, const std::string& text, std::string& error) {
+    // A line is never left half written by an interrupt.
+    TSignalHold hold;
+    const int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
+    if (fd < 0) {
+        error = std::strerror(errno);
+        return false;
+    }
+    std::string data = text;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+        char last = '\n';
+        if (::pread(fd, &last, 1, st.st_size - 1) == 1 && last != '\n') data.insert(0, "\n");
+    }
+    const ssize_t n = ::write(fd, data.data(), data.size());
+    int err = n < 0 ? errno : size_t(n) != data.size() ? ENOSPC : 0;
+    if (n > 0 && size_t(n) != data.size()) {
+        // O_APPEND left the offset at the end of what went in; take it back unless another writer
+        // has appended after it meanwhile.
+        const off_t end = ::lseek(fd, 0, SEEK_CUR);
+        struct stat now {};
+        if (end >= n && ::fstat(fd, &now) == 0 && now.st_size == end) {
+            if (::ftruncate(fd, end - n) != 0) err = errno;
+        }
+    }
+    if (err == 0 && ::fsync(fd) != 0 && errno != EINVAL) err = errno; // EINVAL: a device without sync
+    if (::close(fd) != 0 && err == 0) err = errno;
+    if (err != 0) {
+        error = std::strerror(err);
+        return false;
+    }
+    return true;
+}
+
+namespace {
+
+volatile sig_atomic_t InterruptCount = 0;
+
+void CountInterrupt(int) {
+    InterruptCount = InterruptCount + 1;
+}
+
+} // namespace
+
+struct TInterruptWatch::TSaved {
+    struct sigaction oldInt {};
+    struct sigaction oldTerm {};
+};
+
+TInterruptWatch::TInterruptWatch() : m_saved(std::make_unique<TSaved>()) {
+    InterruptCount = 0;
+    struct sigaction sa {};
+    sa.sa_handler = CountInterrupt;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0; // no SA_RESTART: a wait in poll() ends at once
+    ::sigaction(SIGINT, &sa, &m_saved->oldInt);
+    ::sigaction(SIGTERM, &sa, &m_saved->oldTerm);
+}
+
+TInterruptWatch::~TInterruptWatch() {
+    ::sigaction(SIGINT, &m_saved->oldInt, nullptr);
+    ::sigaction(SIGTERM, &m_saved->oldTerm, nullptr);
+}
+
+int TInterruptWatch::Count() const {
+    return InterruptCount;
 }

@@ -7,6 +7,7 @@
 
 #include <io.h>
 
+#include <atomic>
 #include <mutex>
 
 #include "platform/ProgramVersion.h"
@@ -134,4 +135,95 @@ std::string ProgramVersion() {
 
 bool SystemHasUdev() {
     return false;
+}
+
+namespace {
+
+std::string SystemErrorText(DWORD code) {
+    wchar_t* text = nullptr;
+    const DWORD n = ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                         FORMAT_MESSAGE_IGNORE_INSERTS,
+                                     nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::string out = n > 0 ? WideToUtf8(std::wstring(text, n)) : "error " + std::to_string(code);
+    if (text != nullptr) ::LocalFree(text);
+    while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == ' ' || out.back() == '.'))
+        out.pop_back();
+    return out;
+}
+
+} // namespace
+
+bool AppendWhole(const std::string& path, const std::string& text, std::string& error) {
+    TSignalHold hold;
+    const std::wstring wide = Utf8ToWide(path);
+    // FILE_APPEND_DATA without FILE_WRITE_DATA: every write goes to the end of the file, as one.
+    const HANDLE h = ::CreateFileW(wide.c_str(), FILE_APPEND_DATA | FILE_READ_DATA | SYNCHRONIZE,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        error = SystemErrorText(::GetLastError());
+        return false;
+    }
+    std::string data = text;
+    LARGE_INTEGER size{};
+    if (::GetFileType(h) == FILE_TYPE_DISK && ::GetFileSizeEx(h, &size) && size.QuadPart > 0) {
+        OVERLAPPED at{};
+        at.Offset = DWORD(uint64_t(size.QuadPart - 1) & 0xFFFFFFFF);
+        at.OffsetHigh = DWORD(uint64_t(size.QuadPart - 1) >> 32);
+        char last = '\n';
+        DWORD got = 0;
+        if (::ReadFile(h, &last, 1, &got, &at) && got == 1 && last != '\n') data = '\n' + text;
+    }
+    DWORD written = 0;
+    const BOOL ok = ::WriteFile(h, data.data(), DWORD(data.size()), &written, nullptr);
+    DWORD err = ok ? (written == data.size() ? 0 : ERROR_DISK_FULL) : ::GetLastError();
+    if (written > 0 && written != data.size()) {
+        // Take the partial text back, unless another writer has appended after it.
+        LARGE_INTEGER end{};
+        ::GetFileSizeEx(h, &end);
+        const HANDLE t = ::CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (t != INVALID_HANDLE_VALUE) {
+            LARGE_INTEGER back{};
+            back.QuadPart = end.QuadPart - LONGLONG(written);
+            if (back.QuadPart >= size.QuadPart && ::SetFilePointerEx(t, back, nullptr, FILE_BEGIN))
+                ::SetEndOfFile(t);
+            ::CloseHandle(t);
+        }
+    }
+    if (err == 0 && ::GetFileType(h) == FILE_TYPE_DISK && !::FlushFileBuffers(h)) err = ::GetLastError();
+    ::CloseHandle(h);
+    if (err != 0) {
+        error = SystemErrorText(err);
+        return false;
+    }
+    return true;
+}
+
+namespace {
+
+std::atomic<int> InterruptCount{0};
+
+BOOL WINAPI CountInterrupt(DWORD kind) {
+    if (kind != CTRL_C_EVENT && kind != CTRL_BREAK_EVENT) return FALSE; // closing the console ends it
+    ++InterruptCount;
+    return TRUE;
+}
+
+} // namespace
+
+struct TInterruptWatch::TSaved {};
+
+TInterruptWatch::TInterruptWatch() : m_saved(std::make_unique<TSaved>()) {
+    InterruptCount = 0;
+    // Handlers run last-installed first; this one keeps the program-wide one from ending the run.
+    ::SetConsoleCtrlHandler(CountInterrupt, TRUE);
+}
+
+TInterruptWatch::~TInterruptWatch() {
+    ::SetConsoleCtrlHandler(CountInterrupt, FALSE);
+}
+
+int TInterruptWatch::Count() const {
+    return InterruptCount;
 }

@@ -140,7 +140,31 @@ TEST(CliValidate, CombinationsThatMakeNoSense) {
     o = Sim("pic18");
     o.waitSeconds = 2.5;
     o.sim = {"latency-ms=3"};
+    EXPECT_TRUE(ValidateOptions(o, error)) << error;    // The production line's options.
+    o = real;
+    o.sha256 = std::string(63, 'a');
+    EXPECT_FALSE(ValidateOptions(o, error));
+    o.sha256 = std::string(63, 'a') + "g";
+    EXPECT_FALSE(ValidateOptions(o, error));
+    o.sha256 = std::string(63, 'a') + "F";
     EXPECT_TRUE(ValidateOptions(o, error)) << error;
+    o.file = "-";
+    EXPECT_FALSE(ValidateOptions(o, error));
+    o = real;
+    o.expectFamily = "pic17";
+    EXPECT_FALSE(ValidateOptions(o, error));
+    o.expectFamily = "dsPIC";
+    EXPECT_TRUE(ValidateOptions(o, error)) << error;
+    o = real;
+    o.command = TCommand::Station;
+    for (const int parallel : {0, MaxBoards + 1}) {
+        o.parallel = parallel;
+        EXPECT_FALSE(ValidateOptions(o, error)) << parallel;
+    }
+    o.parallel = MaxBoards;
+    EXPECT_TRUE(ValidateOptions(o, error)) << error;
+    o.count = -1;
+    EXPECT_FALSE(ValidateOptions(o, error));
 }
 
 TEST(CliChildren, ArgumentsSelectTheBoardAndKeepTheSettings) {
@@ -171,6 +195,16 @@ TEST(CliChildren, ArgumentsSelectTheBoardAndKeepTheSettings) {
     o.ignoreChecksums = true;
     const std::vector<std::string> b = ChildArguments(o, "sim:3", 3);
     EXPECT_NE(std::find(b.begin(), b.end(), "--ignore-checksums"), b.end());
+    // Each board checks the file and itself, so that a file replaced meanwhile is still refused.
+    o.sha256 = std::string(64, 'a');
+    o.expectFamily = "pic32";
+    o.expectDescriptor = "Board A";
+    o.record = "/tmp/r.jsonl";
+    const std::vector<std::string> c = ChildArguments(o, "sim:3", 3);
+    EXPECT_TRUE(Has(c, "--sha256", o.sha256));
+    EXPECT_TRUE(Has(c, "--expect-family", "pic32"));
+    EXPECT_TRUE(Has(c, "--expect-descriptor", "Board A"));
+    EXPECT_EQ(std::find(c.begin(), c.end(), "--record"), c.end()); // the parent records
 }
 
 TEST(CliExitCodes, FlashResults) {

@@ -179,7 +179,10 @@ TEST(QuarnelConventions, BashCompletionFromTheOptionTable) {
     std::ofstream(dir.File("app.hex")) << ":00000001FF\n";
     const std::vector<std::tuple<std::string, std::string, std::string>> cases = {
         // words typed, the last one completed; completions expected; a completion that must not come
-        {"quarnel ", "flash info list udev-rule --version -V", "completion"},
+        {"quarnel ", "flash info list station udev-rule --version -V", "completion"},
+        {"quarnel station x.hex --", "--parallel --count --stop-after-failures --record --sha256 --expect-family "
+                                     "--expect-descriptor --simulate --boards --board-sim --json", "--wait"},
+        {"quarnel flash x.hex --", "--record --sha256 --expect-family --expect-descriptor --all", "--parallel"},
         {"quarnel flash -", "-w -p -s -j -q -v -d --disable-bootloader --trace --sim-dump", "--bootloaders"},
         {"quarnel list --", "--bootloaders --json", "--wait"},
         {"quarnel info --simulate ", SimFamilyNames, "--json"},

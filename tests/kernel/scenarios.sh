@@ -344,6 +344,40 @@ sc_boards_all() {
     expect_flash qkb pic18 "$P18SIM" $P18HEX
 }
 
+# A production bench: two boards arrive one after another; the station flashes each once (the first
+# stays on the bus while the second is flashed) and records both.
+sc_station() {
+    rm -f /tmp/station.jsonl
+    quarnel station $P18HEX --count 2 --record /tmp/station.jsonl > /tmp/station.out 2> /tmp/station.err &
+    spid=$!
+    echo $spid > /tmp/station.pid # ended by cleanup when a check fails
+    plug_board qka QKA --udc dummy_udc.0 --family pic18 --sim "$P18SIM" > /dev/null || exit 1
+    i=0
+    while [ "$(cat /tmp/station.jsonl 2> /dev/null | wc -l)" -lt 1 ]; do
+        i=$((i + 1))
+        [ $i -gt 600 ] && fail "the station did not flash the first board: $(cat /tmp/station.err)"
+        alive $spid || fail "the station ended early: $(cat /tmp/station.err)"
+        usleep 50000
+    done
+    plug_board qkb QKB --udc dummy_udc.1 --family pic18 --sim "$P18SIM" > /dev/null || exit 1
+    wait $spid
+    rc=$?
+    rm -f /tmp/station.pid
+    cat /tmp/station.out /tmp/station.err /tmp/station.jsonl
+    expect_rc $rc 0
+    [ "$(wc -l < /tmp/station.jsonl)" = 2 ] || fail "not two records"
+    [ "$(grep -c '"serial":"QKA"' /tmp/station.jsonl)" = 1 ] || fail "board A not recorded once"
+    [ "$(grep -c '"serial":"QKB"' /tmp/station.jsonl)" = 1 ] || fail "board B not recorded once"
+    [ "$(grep -c '"result":"flashed"' /tmp/station.jsonl)" = 2 ] || fail "not both flashed"
+    expect_text /tmp/station.err "station stopped (2 boards (--count)): 2 flashed, 0 failed, 0 refused"
+    stop_device qka
+    stop_device qkb
+    device_clean qka
+    device_clean qkb
+    expect_flash qka pic18 "$P18SIM" $P18HEX
+    expect_flash qkb pic18 "$P18SIM" $P18HEX
+}
+
 # 64-byte reports without an ID are the bootloader's; numbered and 32-byte reports are refused
 # before anything is sent.
 sc_descriptors() {

@@ -1,12 +1,13 @@
 // A navigator.hid stand-in for the page's tests, injected before the page's scripts. Its one board is
 // a virtual bootloader served by a second instance of the page's own wasm module (the qf_sim_* calls).
-// Set window.__standinConfig = {family, settings, granted, plugged, disconnectAt} before this runs:
-// granted false makes the page ask for the board (Connect), plugged false keeps it away until plug().
+// Set window.__standinConfig = {family, settings, granted, plugged, disconnectAt, openFails} before this
+// runs: granted false makes the page ask for the board (Connect), plugged false keeps it away until
+// plug(), openFails makes opening fail as on Linux without the udev rule.
 "use strict";
 
 (() => {
     const config = Object.assign({ family: "pic18", settings: "", granted: true, plugged: true,
-                                   disconnectAt: 0 },
+                                   disconnectAt: 0, openFails: false },
                                  window.__standinConfig || {});
     const report64 = { reportId: 0, items: [{ reportSize: 8, reportCount: 64 }] };
     const latency = /latency-ms=/.test(config.settings);
@@ -40,6 +41,7 @@
         }
         async open() {
             if (this.gone) throw new DOMException("The device is gone.", "NotFoundError");
+            if (config.openFails) throw new DOMException("Failed to open the device.", "NotAllowedError");
             this.opened = true;
         }
         async close() { this.opened = false; }

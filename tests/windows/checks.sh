@@ -1,6 +1,7 @@
 #!/bin/sh
 # quarnel.exe under Wine as a user runs it, on the virtual target:
 #   every example flashes (exit 0), a fault ends with exit 4, --all over three boards flashes 3 of 3,
+#   a station over three arriving boards records three lines, a file with another SHA-256 is refused,
 #   a HEX file with a non-ASCII name flashes, --trace beside the HEX file is written (LF only) and
 #   onto it refused (the file untouched), and a real-time PIC18 run is printed against its floor.
 #   It is a Windows program: --version reads the version resource, no udev-rule, nothing exported.
@@ -55,6 +56,14 @@ check "a target that stops taking writes ends the run with exit 4" 4 $?
 q flash --all --simulate pic18 --boards 3 -q "$examples/pic18/blink18.hex" > "$tmp/all.out" 2> "$tmp/all.err"
 check "--all over three virtual boards exits with 0" 0 $?
 check "--all reports 3 of 3" 1 "$(grep -c 'quarnel: 3 of 3 boards flashed' "$tmp/all.err")"
+
+q station --simulate pic18 --boards 3 --count 3 --record "$tmp/r.jsonl" "$examples/pic18/blink18.hex" \
+    > "$tmp/station.out" 2> "$tmp/station.err"
+check "a station over three arriving virtual boards exits with 0" 0 $?
+check "the station records three flashed boards" 3 "$(grep -c '"result":"flashed"' "$tmp/r.jsonl")"
+check "the record has LF line ends only" 0 "$(tr -cd '\r' < "$tmp/r.jsonl" | wc -c | tr -d ' ')"
+q flash --simulate pic18 -q --sha256 "$(printf '0%.0s' $(seq 64))" "$examples/pic18/blink18.hex" > /dev/null 2>&1
+check "--sha256 of another file refuses it (exit 3)" 3 $?
 
 name="$tmp/Grüße-Ωmega-файл.hex"
 cp "$examples/pic18/blink18.hex" "$name"

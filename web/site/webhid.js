@@ -11,6 +11,7 @@ class QuarnelHid {
         this.nextId = 1;
         this.nextHandle = 1;
         this.onchange = null;  // (kind, device) after a connect or disconnect event
+        this.openFailed = false;  // a present board could not be opened (on Linux: no udev rule)
         hid.addEventListener("connect", (e) => {
             this.add(e.device);
             if (this.onchange) this.onchange("connect", e.device);
@@ -86,6 +87,7 @@ class QuarnelHid {
         try {
             if (!entry.device.opened) await entry.device.open();
         } catch (e) {
+            if (!entry.gone) this.openFailed = true;
             return entry.gone ? -2 : -5;
         }
         if (entry.gone) return -2;
